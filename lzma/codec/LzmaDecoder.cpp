@@ -1,0 +1,463 @@
+#include "LzmaDecoder.h"
+
+#include "MemoryStreams.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#if defined(__GNUC__)
+#define LZMA_INLINE inline __attribute__((always_inline))
+#else
+#define LZMA_INLINE inline
+#endif
+
+namespace lzma {
+namespace {
+
+using namespace detail;
+
+// One symbol reads at most 48 bytes (match: 1+1+10 length, 6 slot, 26 direct, 4 align).
+constexpr size_t kMaxSymbolBytes = 64;
+constexpr size_t kMinWindow = 4096;
+
+const char kTruncated[] = "the compressed data is truncated";
+const char kCorrupt[] = "the compressed data is corrupt";
+const char kOverlong[] = "the compressed data continues past the declared size";
+
+struct Rc {
+    uint32_t range;
+    uint32_t code;
+    const uint8_t* in;
+
+    LZMA_INLINE void Normalize() {
+        if (range < kTopValue) {
+            range <<= 8;
+            code = (code << 8) | *in++;
+        }
+    }
+    LZMA_INLINE unsigned Bit(Prob& p) {
+        Normalize();
+        const uint32_t bound = (range >> kProbBits) * p;
+        if (code < bound) {
+            range = bound;
+            p = Prob(p + ((kProbOne - p) >> kMoveBits));
+            return 0;
+        }
+        range -= bound;
+        code -= bound;
+        p = Prob(p - (p >> kMoveBits));
+        return 1;
+    }
+    template <unsigned N>
+    LZMA_INLINE unsigned Tree(Prob* probs) {
+        unsigned m = 1;
+        for (unsigned i = 0; i < N; ++i)
+            m = (m << 1) | Bit(probs[m]);
+        return m - (1u << N);
+    }
+    LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
+        unsigned m = 1, sym = 0;
+        for (unsigned i = 0; i < n; ++i) {
+            const unsigned b = Bit(probs[m]);
+            m = (m << 1) | b;
+            sym |= b << i;
+        }
+        return sym;
+    }
+    LZMA_INLINE uint32_t Direct(unsigned n) {
+        uint32_t r = 0;
+        do {
+            Normalize();
+            range >>= 1;
+            const uint32_t bit = code >= range;
+            code -= range & (0u - bit);
+            r = (r << 1) | bit;
+        } while (--n);
+        return r;
+    }
+    LZMA_INLINE unsigned Len(LenModel& lm, unsigned posState) {
+        if (!Bit(lm.choice))
+            return Tree<3>(lm.low[posState]);
+        if (!Bit(lm.choice2))
+            return 8 + Tree<3>(lm.mid[posState]);
+        return 16 + Tree<8>(lm.high);
+    }
+    LZMA_INLINE uint32_t Dist(Model& m, unsigned len) {
+        const unsigned slot = Tree<kPosSlotBits>(m.posSlot[LenToPosState(len)]);
+        if (slot < kStartPosModel)
+            return slot;
+        const unsigned direct = (slot >> 1) - 1;
+        uint32_t dist = (2u | (slot & 1u)) << direct;
+        if (slot < kEndPosModel)
+            return dist + ReverseTree(m.posSpecial + dist - slot, direct);
+        dist += Direct(direct - kAlignBits) << kAlignBits;
+        return dist + ReverseTree(m.align, kAlignBits);
+    }
+};
+
+// Copies a match inside the circular window; dist is known to be in range.
+LZMA_INLINE void CopyMatch(uint8_t* w, size_t cap, size_t p, uint32_t dist, size_t n) {
+    size_t src = p > dist ? p - dist - 1 : p + cap - dist - 1;
+    uint8_t* d = w + p;
+    if (src < p) {
+        const uint8_t* s = w + src;
+        if (dist >= 7) {
+            // Eight bytes apart or more: whole words never read what they write.
+            while (n >= 8) {
+                std::memcpy(d, s, 8);
+                d += 8;
+                s += 8;
+                n -= 8;
+            }
+        }
+        while (n--)
+            *d++ = *s++;
+        return;
+    }
+    while (n--) {
+        *d++ = w[src];
+        if (++src == cap)
+            src = 0;
+    }
+}
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+class StreamDecoder {
+public:
+    StreamDecoder(InStream& in, OutStream& out, const DecodeOptions& o)
+        : in_(in), out_(out), opt_(o), inBuf_(std::max<size_t>(o.inBufferSize, 4 * kMaxSymbolBytes) + kMaxSymbolBytes) {
+        bufSize_ = inBuf_.size() - kMaxSymbolBytes;
+    }
+
+    DecodeResult Run();
+
+private:
+    void Refill();
+    uint8_t NextByte();
+    void MakeWindowRoom();
+    void Flush();
+    bool DecodeSymbols(size_t limit, const uint8_t* inLimit);
+    void CopyPending(size_t limit);
+    bool DecodeEndMarker();
+
+    InStream& in_;
+    OutStream& out_;
+    DecodeOptions opt_;
+
+    std::vector<uint8_t> inBuf_;
+    size_t bufSize_ = 0;
+    size_t inPos_ = 0, inEnd_ = 0;
+    bool inEof_ = false;
+
+    Header header_;
+    Model m_;
+    std::vector<Prob> lit_;
+    unsigned lc_ = 0, lpMask_ = 0, pbMask_ = 0;
+
+    // The window is also the output buffer: it is written out when it wraps.
+    std::unique_ptr<uint8_t, FreeDeleter> win_;
+    size_t cap_ = 0, winMax_ = 0, pos_ = 0, flushed_ = 0, peak_ = 0;
+    bool wrapped_ = false;
+    uint64_t winBase_ = 0; // output offset of window index 0
+
+    uint32_t range_ = 0, code_ = 0;
+    unsigned state_ = 0;
+    uint32_t rep_[4] = {0, 0, 0, 0};
+    unsigned remain_ = 0; // bytes of the last match not yet copied
+};
+
+void StreamDecoder::Refill() {
+    const size_t left = inEnd_ - inPos_;
+    std::memmove(inBuf_.data(), inBuf_.data() + inPos_, left);
+    inPos_ = 0;
+    inEnd_ = left;
+    while (inEnd_ < bufSize_ && !inEof_) {
+        const size_t r = in_.Read(inBuf_.data() + inEnd_, bufSize_ - inEnd_);
+        if (!r)
+            inEof_ = true;
+        inEnd_ += r;
+    }
+    // Zero padding lets the symbol loop run near the end without bounds checks per byte.
+    std::memset(inBuf_.data() + inEnd_, 0, kMaxSymbolBytes);
+}
+
+uint8_t StreamDecoder::NextByte() {
+    if (inPos_ >= inEnd_) {
+        if (!inEof_)
+            Refill();
+        if (inPos_ >= inEnd_)
+            throw Error(kTruncated);
+    }
+    return inBuf_[inPos_++];
+}
+
+void StreamDecoder::MakeWindowRoom() {
+    if (cap_ < winMax_) {
+        const size_t next = cap_ == 0 ? std::min(winMax_, std::max<size_t>(opt_.initialWindow, 1))
+                                      : (cap_ > winMax_ / 2 ? winMax_ : cap_ * 2);
+        void* p = std::realloc(win_.get(), next);
+        if (!p)
+            throw Error("not enough memory for a window of " + std::to_string(next) + " bytes");
+        win_.release();
+        win_.reset(static_cast<uint8_t*>(p));
+        cap_ = next;
+        peak_ = std::max(peak_, cap_);
+        return;
+    }
+    Flush();
+    winBase_ += cap_;
+    pos_ = 0;
+    flushed_ = 0;
+    wrapped_ = true;
+}
+
+void StreamDecoder::Flush() {
+    if (pos_ > flushed_)
+        out_.Write(win_.get() + flushed_, pos_ - flushed_);
+    flushed_ = pos_;
+}
+
+void StreamDecoder::CopyPending(size_t limit) {
+    const size_t n = std::min<size_t>(remain_, limit - pos_);
+    CopyMatch(win_.get(), cap_, pos_, rep_[0], n);
+    pos_ += n;
+    remain_ -= unsigned(n);
+}
+
+bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
+    uint8_t* const w = win_.get();
+    const size_t cap = cap_;
+    const bool wrapped = wrapped_;
+    const uint32_t base = uint32_t(winBase_);
+    const unsigned pbMask = pbMask_, lpMask = lpMask_, lc = lc_;
+    Prob* const lit = lit_.data();
+    Model& m = m_;
+    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    size_t p = pos_;
+    unsigned st = state_;
+    uint32_t r0 = rep_[0], r1 = rep_[1], r2 = rep_[2], r3 = rep_[3];
+    unsigned remain = 0;
+    bool marker = false;
+
+    while (p < limit && rc.in < inLimit) {
+        const uint32_t absPos = base + uint32_t(p);
+        const unsigned ps = absPos & pbMask;
+        if (!rc.Bit(m.isMatch[st][ps])) {
+            const unsigned prev = p ? w[p - 1] : (wrapped ? w[cap - 1] : 0);
+            Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
+            unsigned sym;
+            if (IsLiteralState(st)) {
+                sym = rc.Tree<8>(probs);
+            } else {
+                unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
+                unsigned offs = 0x100;
+                sym = 1;
+                do {
+                    mb <<= 1;
+                    const unsigned bit = mb & offs;
+                    const unsigned b = rc.Bit(probs[offs + bit + sym]);
+                    sym = (sym << 1) | b;
+                    offs &= (0u - b) ^ ~bit;
+                } while (sym < 0x100);
+            }
+            w[p++] = uint8_t(sym);
+            st = NextAfterLiteral(st);
+            continue;
+        }
+        unsigned len;
+        if (rc.Bit(m.isRep[st])) {
+            if (p == 0 && !wrapped)
+                throw Error(kCorrupt);
+            if (!rc.Bit(m.isRepG0[st])) {
+                if (!rc.Bit(m.isRep0Long[st][ps])) {
+                    w[p] = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
+                    ++p;
+                    st = NextAfterShortRep(st);
+                    continue;
+                }
+            } else {
+                uint32_t d;
+                if (!rc.Bit(m.isRepG1[st])) {
+                    d = r1;
+                } else {
+                    if (!rc.Bit(m.isRepG2[st])) {
+                        d = r2;
+                    } else {
+                        d = r3;
+                        r3 = r2;
+                    }
+                    r2 = r1;
+                }
+                r1 = r0;
+                r0 = d;
+            }
+            len = rc.Len(m.repLen, ps) + kMatchMinLen;
+            st = NextAfterRep(st);
+        } else {
+            r3 = r2;
+            r2 = r1;
+            r1 = r0;
+            len = rc.Len(m.matchLen, ps) + kMatchMinLen;
+            st = NextAfterMatch(st);
+            r0 = rc.Dist(m, len);
+            if (r0 >= (wrapped ? cap : p)) {
+                if (r0 == kEndMarkerDist) {
+                    marker = true;
+                    break;
+                }
+                throw Error(kCorrupt);
+            }
+        }
+        size_t n = len;
+        if (n > limit - p) {
+            n = limit - p;
+            remain = unsigned(len - n);
+        }
+        CopyMatch(w, cap, p, r0, n);
+        p += n;
+    }
+
+    range_ = rc.range;
+    code_ = rc.code;
+    inPos_ = size_t(rc.in - inBuf_.data());
+    pos_ = p;
+    state_ = st;
+    rep_[0] = r0;
+    rep_[1] = r1;
+    rep_[2] = r2;
+    rep_[3] = r3;
+    remain_ = remain;
+    return marker;
+}
+
+bool StreamDecoder::DecodeEndMarker() {
+    if (!inEof_ && inEnd_ - inPos_ < kMaxSymbolBytes)
+        Refill();
+    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    const unsigned ps = unsigned(header_.unpackSize) & pbMask_;
+    bool marker = false;
+    if (rc.Bit(m_.isMatch[state_][ps]) && !rc.Bit(m_.isRep[state_])) {
+        const unsigned len = rc.Len(m_.matchLen, ps) + kMatchMinLen;
+        marker = rc.Dist(m_, len) == kEndMarkerDist;
+    }
+    range_ = rc.range;
+    code_ = rc.code;
+    inPos_ = size_t(rc.in - inBuf_.data());
+    if (inPos_ > inEnd_)
+        throw Error(kTruncated);
+    return marker;
+}
+
+DecodeResult StreamDecoder::Run() {
+    Refill();
+    if (inEnd_ < kHeaderSize)
+        throw Error("the input is too short for an LZMA stream header");
+    header_ = ParseHeader(inBuf_.data());
+    inPos_ = kHeaderSize;
+    const Properties& props = header_.props;
+    const bool known = header_.unpackSize != kUnknownSize;
+
+    m_.Reset();
+    lit_.assign(LiteralProbCount(props), Prob(kProbOne / 2));
+    lc_ = props.lc;
+    lpMask_ = (1u << props.lp) - 1;
+    pbMask_ = (1u << props.pb) - 1;
+
+    // Never more window than the output can fill; it grows as data arrives.
+    uint64_t winMax = std::max<uint64_t>(props.dictSize, kMinWindow);
+    if (known)
+        winMax = std::min(winMax, header_.unpackSize);
+    if (winMax > SIZE_MAX - 1)
+        winMax = SIZE_MAX - 1;
+    winMax_ = size_t(winMax);
+
+    if (NextByte() != 0)
+        throw Error(kCorrupt);
+    code_ = 0;
+    for (int i = 0; i < 4; ++i)
+        code_ = (code_ << 8) | NextByte();
+    range_ = 0xFFFFFFFFu;
+    if (code_ == range_)
+        throw Error(kCorrupt);
+
+    constexpr size_t kRefillBelow = 4 * kMaxSymbolBytes;
+    bool marker = false;
+    for (;;) {
+        const uint64_t done = winBase_ + pos_;
+        if (known && done == header_.unpackSize)
+            break;
+        if (pos_ == cap_)
+            MakeWindowRoom();
+        if (!inEof_ && inEnd_ - inPos_ < kRefillBelow)
+            Refill();
+        size_t limit = cap_;
+        if (known && header_.unpackSize - done < limit - pos_)
+            limit = pos_ + size_t(header_.unpackSize - done);
+        if (remain_) {
+            CopyPending(limit);
+            continue;
+        }
+        const uint8_t* inLimit = inEof_ ? inBuf_.data() + inEnd_ + 1 : inBuf_.data() + inEnd_ - kMaxSymbolBytes;
+        marker = DecodeSymbols(limit, inLimit);
+        if (inPos_ > inEnd_)
+            throw Error(kTruncated);
+        if (marker)
+            break;
+    }
+
+    if (marker) {
+        if (known && winBase_ + pos_ != header_.unpackSize)
+            throw Error("the stream ends before the declared size");
+    } else {
+        if (remain_)
+            throw Error(kOverlong);
+        if (range_ < kTopValue) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | NextByte();
+        }
+        if (code_ != 0) {
+            if (!DecodeEndMarker())
+                throw Error(kOverlong);
+            marker = true;
+        }
+    }
+    if (marker) {
+        if (range_ < kTopValue) {
+            range_ <<= 8;
+            code_ = (code_ << 8) | NextByte();
+        }
+        if (code_ != 0)
+            throw Error(kCorrupt);
+    }
+    Flush();
+
+    DecodeResult r;
+    r.header = header_;
+    r.outSize = winBase_ + pos_;
+    r.endMarker = marker;
+    r.peakWindow = peak_;
+    return r;
+}
+
+} // namespace
+
+DecodeResult Decode(InStream& in, OutStream& out, const DecodeOptions& options) {
+    StreamDecoder d(in, out, options);
+    return d.Run();
+}
+
+std::vector<uint8_t> DecodeBuffer(const uint8_t* data, size_t size, DecodeResult* result) {
+    MemoryInStream in(data, size);
+    VectorOutStream out;
+    DecodeResult r = Decode(in, out);
+    if (result)
+        *result = r;
+    return std::move(out.data);
+}
+
+} // namespace lzma

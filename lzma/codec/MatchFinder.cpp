@@ -1,0 +1,234 @@
+#include "MatchFinder.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+namespace lzma::detail {
+
+static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
+
+namespace {
+constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
+constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
+constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
+constexpr uint32_t kHash2Size = 1u << 16;
+constexpr unsigned kHash3Bits = 16;
+
+inline uint32_t Read32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+} // namespace
+
+MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint)
+    : in_(in) {
+    if (dictSize > (1u << 30))
+        throw Error("the encoder supports dictionaries up to 1 GiB");
+    uint32_t dict = std::max<uint32_t>(dictSize, 1);
+    if (sizeHint != kUnknownSize && sizeHint < dict)
+        dict = uint32_t(std::max<uint64_t>(sizeHint, 1));
+    cyclicSize_ = dict + 1;
+    nice_ = std::clamp(niceLen, 5u, kMatchMaxLen);
+    depth_ = depth ? depth : 16 + nice_ / 2;
+
+    const unsigned bits = std::clamp(unsigned(std::bit_width(dict - 1)) - 1, 16u, 24u);
+    hash4Shift_ = 32 - bits;
+    hash2_.assign(kHash2Size, 0);
+    hash3_.assign(size_t(1) << kHash3Bits, 0);
+    hash4_.assign(size_t(1) << bits, 0);
+    // Every slot is written when its position is inserted, before anything reads it.
+    son_.reset(new uint32_t[size_t(cyclicSize_) * 2]);
+
+    keepBefore_ = size_t(dict) + kParserSpan;
+    const size_t block = std::clamp<size_t>(dict / 4, size_t(1) << 16, size_t(1) << 22);
+    bufCap_ = keepBefore_ + block + kLookahead;
+    storage_.assign(kLeadIn + bufCap_ + kPadAfter, 0);
+    buf_ = storage_.data() + kLeadIn;
+
+    // Starting at cyclicSize makes the empty value 0 look infinitely far away.
+    pos_ = bufPos_ = end_ = cyclicSize_;
+    cyclicPos_ = 0;
+}
+
+void MatchFinder::Fill() {
+    if (eof_ || end_ - pos_ >= kLookahead)
+        return;
+    size_t used = end_ - bufPos_;
+    if (bufCap_ - used < kLookahead * 4) {
+        const size_t behind = pos_ - bufPos_;
+        if (behind > keepBefore_) {
+            const size_t drop = behind - keepBefore_;
+            std::memmove(buf_, buf_ + drop, used - drop);
+            bufPos_ += uint32_t(drop);
+            used -= drop;
+        }
+    }
+    while (used < bufCap_ && !eof_) {
+        const size_t r = in_.Read(buf_ + used, bufCap_ - used);
+        if (!r)
+            eof_ = true;
+        used += r;
+        bytesRead_ += r;
+    }
+    end_ = bufPos_ + uint32_t(used);
+    std::memset(buf_ + used, 0, std::min(kPadAfter, bufCap_ + kPadAfter - used));
+}
+
+void MatchFinder::Normalize() {
+    if (pos_ < 0xE0000000u)
+        return;
+    const uint32_t sub = pos_ - cyclicSize_;
+    auto rebase = [sub](uint32_t* v, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            v[i] = v[i] > sub ? v[i] - sub : 0;
+    };
+    rebase(hash2_.data(), hash2_.size());
+    rebase(hash3_.data(), hash3_.size());
+    rebase(hash4_.data(), hash4_.size());
+    rebase(son_.get(), size_t(cyclicSize_) * 2);
+    pos_ -= sub;
+    bufPos_ -= sub;
+    end_ -= sub;
+}
+
+uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E3779B1u) >> hash4Shift_; }
+
+uint32_t MatchFinder::Hash3(const uint8_t* p) {
+    return ((uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) * 0x9E3779B1u) >> (32 - kHash3Bits);
+}
+
+unsigned MatchFinder::GetMatches(Match* out) {
+    Fill();
+    uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
+    if (lenLimit < 4) {
+        MovePos();
+        return 0;
+    }
+    const uint8_t* cur = Data(pos_);
+    const uint32_t h2 = uint32_t(cur[0]) | uint32_t(cur[1]) << 8;
+    const uint32_t h3 = Hash3(cur);
+    const uint32_t h4 = Hash4(cur);
+    const uint32_t d2 = pos_ - hash2_[h2];
+    const uint32_t d3 = pos_ - hash3_[h3];
+    const uint32_t curMatch = hash4_[h4];
+    hash2_[h2] = hash3_[h3] = hash4_[h4] = pos_;
+
+    unsigned n = 0;
+    uint32_t maxLen = 1;
+    if (d2 < cyclicSize_ && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
+        maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
+        out[n++] = {maxLen, d2 - 1};
+    }
+    if (d3 != d2 && d3 < cyclicSize_ && std::memcmp(cur - d3, cur, 3) == 0) {
+        const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
+        if (len > maxLen) {
+            maxLen = len;
+            out[n++] = {len, d3 - 1};
+        }
+    }
+    if (maxLen == lenLimit)
+        SkipTree(curMatch, lenLimit);
+    else
+        n = SearchTree(curMatch, lenLimit, maxLen, out, n);
+    MovePos();
+    return n;
+}
+
+void MatchFinder::Skip(unsigned count) {
+    while (count--) {
+        Fill();
+        const uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
+        if (lenLimit >= 4) {
+            const uint8_t* cur = Data(pos_);
+            const uint32_t h4 = Hash4(cur);
+            const uint32_t curMatch = hash4_[h4];
+            hash2_[uint32_t(cur[0]) | uint32_t(cur[1]) << 8] = pos_;
+            hash3_[Hash3(cur)] = pos_;
+            hash4_[h4] = pos_;
+            SkipTree(curMatch, lenLimit);
+        }
+        MovePos();
+    }
+}
+
+// Inserts the current position as the new root and collects matches longer
+// than maxLen on the way down. pair[0] holds the smaller subtree, pair[1] the larger.
+unsigned MatchFinder::SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n) {
+    const uint8_t* cur = Data(pos_);
+    uint32_t* ptr0 = son_.get() + size_t(cyclicPos_) * 2 + 1;
+    uint32_t* ptr1 = son_.get() + size_t(cyclicPos_) * 2;
+    uint32_t len0 = 0, len1 = 0;
+    for (unsigned cut = depth_;; --cut) {
+        const uint32_t delta = pos_ - curMatch;
+        if (cut == 0 || delta >= cyclicSize_) {
+            *ptr0 = *ptr1 = 0;
+            return n;
+        }
+        uint32_t* pair = son_.get() + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
+        const uint8_t* pb = cur - delta;
+        uint32_t len = std::min(len0, len1);
+        if (pb[len] == cur[len]) {
+            len = CommonLength(cur, pb, len + 1, lenLimit);
+            if (len > maxLen) {
+                maxLen = len;
+                out[n++] = {len, delta - 1};
+                if (len == lenLimit) {
+                    *ptr1 = pair[0];
+                    *ptr0 = pair[1];
+                    return n;
+                }
+            }
+        }
+        if (pb[len] < cur[len]) {
+            *ptr1 = curMatch;
+            ptr1 = pair + 1;
+            curMatch = *ptr1;
+            len1 = len;
+        } else {
+            *ptr0 = curMatch;
+            ptr0 = pair;
+            curMatch = *ptr0;
+            len0 = len;
+        }
+    }
+}
+
+void MatchFinder::SkipTree(uint32_t curMatch, uint32_t lenLimit) {
+    const uint8_t* cur = Data(pos_);
+    uint32_t* ptr0 = son_.get() + size_t(cyclicPos_) * 2 + 1;
+    uint32_t* ptr1 = son_.get() + size_t(cyclicPos_) * 2;
+    uint32_t len0 = 0, len1 = 0;
+    for (unsigned cut = depth_;; --cut) {
+        const uint32_t delta = pos_ - curMatch;
+        if (cut == 0 || delta >= cyclicSize_) {
+            *ptr0 = *ptr1 = 0;
+            return;
+        }
+        uint32_t* pair = son_.get() + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
+        const uint8_t* pb = cur - delta;
+        uint32_t len = std::min(len0, len1);
+        if (pb[len] == cur[len]) {
+            len = CommonLength(cur, pb, len + 1, lenLimit);
+            if (len == lenLimit) {
+                *ptr1 = pair[0];
+                *ptr0 = pair[1];
+                return;
+            }
+        }
+        if (pb[len] < cur[len]) {
+            *ptr1 = curMatch;
+            ptr1 = pair + 1;
+            curMatch = *ptr1;
+            len1 = len;
+        } else {
+            *ptr0 = curMatch;
+            ptr0 = pair;
+            curMatch = *ptr0;
+            len0 = len;
+        }
+    }
+}
+
+} // namespace lzma::detail

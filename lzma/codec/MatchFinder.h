@@ -1,0 +1,95 @@
+#pragma once
+
+#include "LzmaCommon.h"
+
+#include <memory>
+#include <vector>
+
+namespace lzma::detail {
+
+struct Match {
+    uint32_t len;
+    uint32_t dist; // zero-based, as coded
+};
+
+// Binary-tree match finder over a sliding window, with exact 2-byte and
+// hashed 3- and 4-byte heads. Reads its input itself and keeps the last
+// dictionary's worth of bytes (plus a margin for the parser) in memory.
+//
+// Positions are 32-bit counters that only change meaning in Normalize(),
+// which the caller invokes between parsing blocks.
+class MatchFinder {
+public:
+    // sizeHint: expected input size or kUnknownSize; shrinks the tables for small inputs.
+    MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint);
+
+    // Fills `out` with matches at the current position (lengths strictly
+    // increasing, each the nearest found for its length, capped at niceLen),
+    // then moves one byte on. Returns the number of matches.
+    unsigned GetMatches(Match* out);
+    void Skip(unsigned n);
+
+    uint32_t Pos() const { return pos_; }
+    // Bytes from pos to the end of the data read so far (read ahead at least kLookahead unless at the end).
+    uint32_t AvailFrom(uint32_t pos) const { return end_ - pos; }
+    uint32_t Avail() {
+        Fill();
+        return end_ - pos_;
+    }
+    const uint8_t* Data(uint32_t pos) const { return buf_ + int32_t(pos - bufPos_); }
+    uint64_t BytesRead() const { return bytesRead_; }
+    unsigned NiceLen() const { return nice_; }
+
+    // Rebases all stored positions when the counter nears its limit.
+    void Normalize();
+
+    static constexpr uint32_t kLookahead = kMatchMaxLen + 1;
+    static constexpr unsigned kMaxMatches = kMatchMaxLen + 2;
+
+private:
+    void Fill();
+    void MovePos() {
+        ++pos_;
+        if (++cyclicPos_ == cyclicSize_)
+            cyclicPos_ = 0;
+    }
+    unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
+    void SkipTree(uint32_t curMatch, uint32_t lenLimit);
+    uint32_t Hash4(const uint8_t* p) const;
+    static uint32_t Hash3(const uint8_t* p);
+
+    InStream& in_;
+    bool eof_ = false;
+    uint64_t bytesRead_ = 0;
+
+    std::vector<uint8_t> storage_;
+    uint8_t* buf_ = nullptr; // storage_ past a zeroed lead-in
+    size_t bufCap_ = 0;
+    uint32_t bufPos_ = 0; // position of buf_[0]
+    uint32_t pos_ = 0;
+    uint32_t end_ = 0;    // position after the last byte read
+    size_t keepBefore_ = 0;
+
+    uint32_t cyclicSize_ = 0, cyclicPos_ = 0;
+    unsigned nice_ = 0, depth_ = 0, hash4Shift_ = 0;
+    std::vector<uint32_t> hash2_, hash3_, hash4_;
+    std::unique_ptr<uint32_t[]> son_;
+};
+
+// Length of the common prefix of a and b, up to limit bytes.
+inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t start, uint32_t limit) {
+    uint32_t len = start;
+    while (len + 8 <= limit) {
+        uint64_t x, y;
+        __builtin_memcpy(&x, a + len, 8);
+        __builtin_memcpy(&y, b + len, 8);
+        if (x != y)
+            return len + (unsigned(__builtin_ctzll(x ^ y)) >> 3);
+        len += 8;
+    }
+    while (len < limit && a[len] == b[len])
+        ++len;
+    return len;
+}
+
+} // namespace lzma::detail
