@@ -1,0 +1,63 @@
+#include "PayloadUnpacking.h"
+
+#include "Kova/Application.h"
+#include "Kova/Process.h"
+#include "Kova/String.h"
+
+#include <windows.h>
+
+namespace Sparlin {
+
+using Kova::FileSystem::File;
+
+File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension)
+{
+    File file = File::CreateTemp(extension);
+    Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
+    file.Write(bytes.GetData(), bytes.GetSize());
+    return file;
+}
+
+std::wstring MakeToolCommandLine(const std::wstring& toolPath, const std::wstring& input, const std::wstring& output)
+{
+    std::wstring commandLine;
+    Kova::Format(commandLine, L"\"%s\" d \"%s\" \"%s\"", toolPath.c_str(), input.c_str(), output.c_str());
+    return commandLine;
+}
+
+bool DeleteFileOnce(File& file)
+{
+    return file.Delete();
+}
+
+File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension)
+{
+    File input = ExtractResourceToTempFile(name, type, nullptr);
+    ScopeGuard inputGuard(input, &DeleteFileOnce);
+    const std::wstring outputPath = File::GetTempFilePath(extension);
+    const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
+    input.Close();
+    {
+        Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW);
+        tool.Wait();
+    }
+    // The output's existence is the only sign of the tool's success.
+    File output = File::Open(outputPath);
+    inputGuard.Run();
+    return output;
+}
+
+bool DeleteFileWithRetries(File& file)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        file.Close();
+        if (DeleteFileW(file.GetPath()) == TRUE) {
+            file.ForgetPath();
+            return true;
+        }
+        Sleep(1000);
+    }
+    return false;
+}
+
+} // namespace Sparlin

@@ -1,0 +1,13 @@
+#include "UpdateCheck.h"
+
+namespace Sparlin {
+
+void RunUpdateCheckAfterRefusal()
+{
+}
+
+void StartUpdateCheck(const Kova::CommandLine::SwitchList&)
+{
+}
+
+} // namespace Sparlin

@@ -1,0 +1,70 @@
+#include "TestSupport.h"
+
+#include "Kova/Exception.h"
+
+#include <windows.h>
+
+#include <vector>
+
+namespace Testing {
+
+std::wstring OwnPath()
+{
+    wchar_t path[MAX_PATH];
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return path;
+}
+
+std::wstring TempDirectory()
+{
+    wchar_t path[MAX_PATH];
+    GetTempPathW(MAX_PATH, path);
+    return path;
+}
+
+bool FileExists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+TempFolder::TempFolder()
+{
+    static unsigned counter = 0;
+    path = TempDirectory() + L"kova-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+           std::to_wstring(++counter);
+    CreateDirectoryW(path.c_str(), nullptr);
+}
+
+TempFolder::~TempFolder()
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            DeleteFileW((path + L"\\" + found.cFileName).c_str());
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(path.c_str());
+}
+
+std::uint32_t RunChildProcess(const std::wstring& scenario)
+{
+    std::wstring commandLine = L"\"" + OwnPath() + L"\" --child " + scenario;
+    std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
+    writable.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, writable.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        return 0xFFFFFFFF;
+    }
+    WaitForSingleObject(info.hProcess, 30000);
+    DWORD code = 0xFFFFFFFF;
+    GetExitCodeProcess(info.hProcess, &code);
+    CloseHandle(info.hThread);
+    CloseHandle(info.hProcess);
+    return code;
+}
+
+} // namespace Testing
