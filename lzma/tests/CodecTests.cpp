@@ -1,10 +1,388 @@
 #include "LzmaDecoder.h"
 #include "LzmaEncoder.h"
+#include "MemoryStreams.h"
+#include "RangeEncoder.h"
+
 #include <gtest/gtest.h>
-TEST(Smoke, RoundTrip) {
-    std::vector<uint8_t> d(100000);
-    for (size_t i = 0; i < d.size(); ++i) d[i] = uint8_t((i * 7) ^ (i >> 5));
-    auto c = lzma::EncodeBuffer(d.data(), d.size());
-    auto r = lzma::DecodeBuffer(c.data(), c.size());
-    EXPECT_EQ(r, d);
+
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Random(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes b(n);
+    for (auto& x : b)
+        x = uint8_t(rng());
+    return b;
 }
+
+// Word salad: many short repeats at varied distances, like text.
+Bytes Text(size_t n, uint32_t seed) {
+    static const char* words[] = {"the ", "launcher ", "unpacks ", "a ", "payload ", "into ", "temporary ",
+                                  "files, ", "and ", "runs ", "it.\n", "window ", "dictionary ", "of "};
+    std::mt19937 rng(seed);
+    Bytes b;
+    while (b.size() < n) {
+        const char* w = words[rng() % (sizeof(words) / sizeof(*words))];
+        b.insert(b.end(), w, w + std::strlen(w));
+    }
+    b.resize(n);
+    return b;
+}
+
+// Records with counters and repeated fields, like tables in an executable.
+Bytes Records(size_t n) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (i % 16 < 4) ? uint8_t(i >> (8 * (i % 4) + 4)) : uint8_t("\x8b\x45\xfc\x89\xe5\x00\x00\x00\x55\x48\xc3\x90"[i % 12]);
+    return b;
+}
+
+// Hands out data in small pieces of varying size to exercise buffer refills.
+class ChunkedIn : public lzma::InStream {
+public:
+    ChunkedIn(const Bytes& d, uint32_t seed) : d_(d), rng_(seed) {}
+    size_t Read(uint8_t* buf, size_t size) override {
+        size_t n = std::min<size_t>({size, d_.size() - pos_, 1 + rng_() % 700});
+        std::memcpy(buf, d_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    const Bytes& d_;
+    std::mt19937 rng_;
+    size_t pos_ = 0;
+};
+
+uint64_t HeaderSize(const Bytes& s) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i)
+        v |= uint64_t(s[5 + i]) << (8 * i);
+    return v;
+}
+
+void SetHeaderSize(Bytes& s, uint64_t v) {
+    for (int i = 0; i < 8; ++i)
+        s[5 + i] = uint8_t(v >> (8 * i));
+}
+
+void SetDict(Bytes& s, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        s[1 + i] = uint8_t(v >> (8 * i));
+}
+
+std::string DecodeError(const Bytes& s) {
+    try {
+        lzma::DecodeBuffer(s.data(), s.size());
+    } catch (const lzma::Error& e) {
+        return e.what();
+    }
+    return "";
+}
+
+// ---------------------------------------------------------------- header
+
+TEST(Header, PropertiesByteRoundTripsAndRejectsOutOfRange) {
+    for (unsigned b = 0; b < 256; ++b) {
+        uint8_t h[lzma::kHeaderSize] = {uint8_t(b), 0, 0, 0x80, 0, 1, 2, 3, 4, 5, 6, 7, 8};
+        if (b >= 225) {
+            EXPECT_THROW(lzma::ParseHeader(h), lzma::Error) << b;
+            continue;
+        }
+        const lzma::Header p = lzma::ParseHeader(h);
+        EXPECT_EQ((p.props.pb * 5 + p.props.lp) * 9 + p.props.lc, b);
+        EXPECT_EQ(p.props.dictSize, 1u << 23);
+        EXPECT_EQ(p.unpackSize, 0x0807060504030201ull);
+        uint8_t back[lzma::kHeaderSize];
+        lzma::WriteHeader(back, p);
+        EXPECT_EQ(0, std::memcmp(back, h, sizeof h));
+    }
+}
+
+TEST(Header, EncoderWritesDefaultsAndUnknownSizeWithMarker) {
+    const Bytes d = Text(1000, 1);
+    const Bytes known = lzma::EncodeBuffer(d.data(), d.size());
+    EXPECT_EQ(known[0], 0x5D);
+    EXPECT_EQ(known[1] | known[2] << 8 | known[3] << 16 | known[4] << 24, 1 << 23);
+    EXPECT_EQ(HeaderSize(known), 1000u);
+    const Bytes unknown = lzma::EncodeBuffer(d.data(), d.size(), {}, false);
+    EXPECT_EQ(HeaderSize(unknown), lzma::kUnknownSize);
+    lzma::DecodeResult r;
+    EXPECT_EQ(lzma::DecodeBuffer(unknown.data(), unknown.size(), &r), d);
+    EXPECT_TRUE(r.endMarker);
+    lzma::DecodeBuffer(known.data(), known.size(), &r);
+    EXPECT_FALSE(r.endMarker);
+}
+
+// ---------------------------------------------------------------- round trips
+
+struct Case {
+    const char* name;
+    lzma::EncoderOptions opt;
+    bool declare;
+};
+
+lzma::EncoderOptions Opt(unsigned lc, unsigned lp, unsigned pb, uint32_t dict, unsigned nice = 64, bool fast = false,
+                         bool eos = false, unsigned depth = 0) {
+    lzma::EncoderOptions o;
+    o.props = {lc, lp, pb, dict};
+    o.niceLen = nice;
+    o.fast = fast;
+    o.endMarker = eos;
+    o.depth = depth;
+    return o;
+}
+
+const Case kCases[] = {
+    {"default", Opt(3, 0, 2, 1 << 23), true},
+    {"eos_unknown", Opt(3, 0, 2, 1 << 23), false},
+    {"eos_known", Opt(3, 0, 2, 1 << 23, 64, false, true), true},
+    {"fast", Opt(3, 0, 2, 1 << 20, 32, true), true},
+    {"lc0_lp2_pb0", Opt(0, 2, 0, 1 << 16), true},
+    {"lc8_lp4_pb4", Opt(8, 4, 4, 1 << 16), false},
+    {"small_dict", Opt(3, 0, 2, 4096), true},
+    {"nice5_depth1", Opt(1, 1, 1, 1 << 18, 5, false, false, 1), true},
+    {"nice273", Opt(4, 0, 2, 1 << 22, 273), true},
+};
+
+TEST(RoundTrip, AllDataKindsAndSettings) {
+    const std::pair<const char*, Bytes> inputs[] = {
+        {"empty", {}},
+        {"one", {0x42}},
+        {"zeros", Bytes(300000, 0)},
+        {"random", Random(100000, 7)},
+        {"text", Text(200000, 3)},
+        {"records", Records(150000)},
+        // A period longer than the small dictionary: matches must stop at the window.
+        {"period", [] {
+             Bytes r = Random(5000, 9), b;
+             for (int i = 0; i < 20; ++i)
+                 b.insert(b.end(), r.begin(), r.end());
+             return b;
+         }()},
+    };
+    for (const Case& c : kCases) {
+        for (const auto& [name, d] : inputs) {
+            SCOPED_TRACE(std::string(c.name) + "/" + name);
+            const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), c.opt, c.declare);
+            lzma::DecodeResult r;
+            ASSERT_EQ(lzma::DecodeBuffer(s.data(), s.size(), &r), d);
+            EXPECT_EQ(r.endMarker, c.opt.endMarker || !c.declare);
+            EXPECT_EQ(r.header.props.lc, c.opt.props.lc);
+            EXPECT_EQ(r.header.props.lp, c.opt.props.lp);
+            EXPECT_EQ(r.header.props.pb, c.opt.props.pb);
+            EXPECT_LE(r.peakWindow, c.declare ? d.size() : std::max<size_t>(2 * d.size(), 1 << 16));
+        }
+    }
+}
+
+TEST(RoundTrip, CompressesRedundancyAndBarelyExpandsNoise) {
+    const Bytes zeros(1 << 20, 0);
+    EXPECT_LT(lzma::EncodeBuffer(zeros.data(), zeros.size()).size(), 400u);
+    const Bytes noise = Random(1 << 18, 5);
+    EXPECT_LT(lzma::EncodeBuffer(noise.data(), noise.size()).size(), noise.size() + noise.size() / 64 + 64);
+    const Bytes text = Text(1 << 18, 5);
+    EXPECT_LT(lzma::EncodeBuffer(text.data(), text.size()).size(), text.size() / 4);
+}
+
+// The match finder slides its buffer and the decoder wraps its window many
+// times here; how the input arrives must not change a single output byte.
+TEST(RoundTrip, StreamingIsIndependentOfChunking) {
+    Bytes d = Text(1500000, 11);
+    const Bytes r = Random(300000, 12);
+    d.insert(d.begin() + 700000, r.begin(), r.end());
+    for (const auto& opt : {Opt(3, 0, 2, 1 << 16), Opt(3, 0, 2, 1 << 16, 64, true)}) {
+        const Bytes whole = lzma::EncodeBuffer(d.data(), d.size(), opt);
+        ChunkedIn in(d, 1);
+        lzma::VectorOutStream out;
+        lzma::Encode(in, out, opt, d.size());
+        ASSERT_EQ(out.data, whole);
+
+        ChunkedIn cin(whole, 2);
+        lzma::VectorOutStream dec;
+        lzma::DecodeOptions dopt;
+        dopt.inBufferSize = 1;
+        dopt.initialWindow = 1;
+        const lzma::DecodeResult res = lzma::Decode(cin, dec, dopt);
+        ASSERT_EQ(dec.data, d);
+        EXPECT_EQ(res.peakWindow, size_t(1) << 16);
+    }
+}
+
+// ---------------------------------------------------------------- bad input
+
+TEST(BadInput, EveryTruncationFailsWithoutOverrun) {
+    const Bytes d = Text(3000, 21);
+    for (bool declare : {true, false}) {
+        const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), {}, declare);
+        for (size_t n = 0; n < s.size(); ++n) {
+            Bytes t(s.begin(), s.begin() + n);
+            lzma::MemoryInStream in(t.data(), t.size());
+            lzma::VectorOutStream out;
+            EXPECT_THROW(lzma::Decode(in, out), lzma::Error) << n;
+            EXPECT_LE(out.data.size(), d.size());
+        }
+    }
+}
+
+TEST(BadInput, CorruptBytesNeverOverrunTheDeclaredSize) {
+    const Bytes d = Records(20000);
+    const Bytes s = lzma::EncodeBuffer(d.data(), d.size());
+    std::mt19937 rng(3);
+    int failures = 0;
+    for (int i = 0; i < 3000; ++i) {
+        Bytes t = s;
+        const size_t at = lzma::kHeaderSize + rng() % (t.size() - lzma::kHeaderSize);
+        t[at] ^= uint8_t(1 + rng() % 255);
+        lzma::MemoryInStream in(t.data(), t.size());
+        lzma::VectorOutStream out;
+        try {
+            lzma::Decode(in, out);
+            EXPECT_EQ(out.data.size(), d.size());
+        } catch (const lzma::Error&) {
+            ++failures;
+            EXPECT_LE(out.data.size(), d.size());
+        }
+    }
+    EXPECT_GT(failures, 2000); // nearly every flip is detected one way or another
+}
+
+TEST(BadInput, SizeAndMarkerDisagreements) {
+    const Bytes d = Text(5000, 4);
+    Bytes plain = lzma::EncodeBuffer(d.data(), d.size());
+    Bytes marked = lzma::EncodeBuffer(d.data(), d.size(), Opt(3, 0, 2, 1 << 23, 64, false, true));
+
+    // More data than declared: an error, whether or not a marker follows.
+    Bytes t = plain;
+    SetHeaderSize(t, 2500);
+    EXPECT_NE(DecodeError(t).find("past the declared size"), std::string::npos);
+    t = marked;
+    SetHeaderSize(t, 2500);
+    EXPECT_NE(DecodeError(t).find("past the declared size"), std::string::npos);
+
+    // Marker before the declared size.
+    t = marked;
+    SetHeaderSize(t, 6000);
+    EXPECT_NE(DecodeError(t), "");
+    // Unknown size but no marker: the data runs out.
+    t = plain;
+    SetHeaderSize(t, lzma::kUnknownSize);
+    EXPECT_NE(DecodeError(t).find("truncated"), std::string::npos);
+    // Declared larger than the data.
+    t = plain;
+    SetHeaderSize(t, 5001);
+    EXPECT_NE(DecodeError(t), "");
+
+    // Bytes after a complete stream are not read.
+    for (Bytes s : {plain, marked, lzma::EncodeBuffer(d.data(), d.size(), {}, false)}) {
+        s.insert(s.end(), {1, 2, 3, 0xFF, 0});
+        EXPECT_EQ(lzma::DecodeBuffer(s.data(), s.size()), d);
+    }
+}
+
+TEST(BadInput, HeaderProblems) {
+    const Bytes d = Text(100, 4);
+    const Bytes s = lzma::EncodeBuffer(d.data(), d.size());
+    EXPECT_NE(DecodeError(Bytes(s.begin(), s.begin() + 12)).find("too short"), std::string::npos);
+    Bytes t = s;
+    t[0] = 225;
+    EXPECT_NE(DecodeError(t).find("properties"), std::string::npos);
+    t = s;
+    t[lzma::kHeaderSize] = 1; // the range coder's first byte is always zero
+    EXPECT_NE(DecodeError(t).find("corrupt"), std::string::npos);
+}
+
+// Memory follows the data actually produced, not what the header claims.
+TEST(BadInput, WindowIsBoundedByRealOutput) {
+    const Bytes d = Text(10000, 8);
+    Bytes s = lzma::EncodeBuffer(d.data(), d.size());
+    SetDict(s, 0xFFFFFFFFu);
+    lzma::DecodeResult r;
+    EXPECT_EQ(lzma::DecodeBuffer(s.data(), s.size(), &r), d);
+    EXPECT_EQ(r.peakWindow, d.size());
+
+    Bytes u = lzma::EncodeBuffer(d.data(), d.size(), {}, false);
+    SetDict(u, 0xFFFFFFFFu);
+    EXPECT_EQ(lzma::DecodeBuffer(u.data(), u.size(), &r), d);
+    EXPECT_LE(r.peakWindow, size_t(1) << 16);
+
+    SetHeaderSize(s, uint64_t(1) << 60);
+    lzma::MemoryInStream in(s.data(), s.size());
+    lzma::VectorOutStream out;
+    EXPECT_THROW(lzma::Decode(in, out), lzma::Error);
+}
+
+// Streams no encoder of ours would write, built bit by bit.
+Bytes Craft(uint64_t size, const std::function<void(lzma::detail::RangeEncoder&, lzma::detail::Model&, lzma::detail::Prob*)>& body) {
+    using namespace lzma::detail;
+    lzma::VectorOutStream out;
+    uint8_t h[lzma::kHeaderSize];
+    lzma::WriteHeader(h, lzma::Header{lzma::Properties{}, size});
+    out.Write(h, sizeof h);
+    RangeEncoder rc(out);
+    Model m;
+    m.Reset();
+    std::vector<Prob> lit(LiteralProbCount(lzma::Properties{}), Prob(1024));
+    body(rc, m, lit.data());
+    rc.Finish();
+    return out.data;
+}
+
+TEST(BadInput, ReferencesBeforeTheStartAreRejected) {
+    using namespace lzma::detail;
+    // A match as the very first symbol.
+    const Bytes match = Craft(10, [](RangeEncoder& rc, Model& m, Prob*) {
+        rc.Bit(m.isMatch[0][0], 1);
+        rc.Bit(m.isRep[0], 0);
+        rc.Bit(m.matchLen.choice, 0);
+        rc.Tree<3>(m.matchLen.low[0], 0);
+        rc.Tree<6>(m.posSlot[0], 0);
+    });
+    EXPECT_NE(DecodeError(match).find("corrupt"), std::string::npos);
+    // A rep match as the very first symbol.
+    const Bytes rep = Craft(10, [](RangeEncoder& rc, Model& m, Prob*) {
+        rc.Bit(m.isMatch[0][0], 1);
+        rc.Bit(m.isRep[0], 1);
+    });
+    EXPECT_NE(DecodeError(rep).find("corrupt"), std::string::npos);
+    // One literal, then a match three bytes back.
+    const Bytes far = Craft(10, [](RangeEncoder& rc, Model& m, Prob* lit) {
+        rc.Bit(m.isMatch[0][0], 0);
+        rc.Tree<8>(lit, 'a');
+        rc.Bit(m.isMatch[0][1], 1);
+        rc.Bit(m.isRep[0], 0);
+        rc.Bit(m.matchLen.choice, 0);
+        rc.Tree<3>(m.matchLen.low[1], 0);
+        rc.Tree<6>(m.posSlot[0], 2);
+    });
+    EXPECT_NE(DecodeError(far).find("corrupt"), std::string::npos);
+    // The same literal followed by a match one byte back is fine.
+    const Bytes ok = Craft(3, [](RangeEncoder& rc, Model& m, Prob* lit) {
+        rc.Bit(m.isMatch[0][0], 0);
+        rc.Tree<8>(lit, 'a');
+        rc.Bit(m.isMatch[0][1], 1);
+        rc.Bit(m.isRep[0], 0);
+        rc.Bit(m.matchLen.choice, 0);
+        rc.Tree<3>(m.matchLen.low[1], 0);
+        rc.Tree<6>(m.posSlot[0], 0);
+    });
+    EXPECT_EQ(lzma::DecodeBuffer(ok.data(), ok.size()), (Bytes{'a', 'a', 'a'}));
+}
+
+TEST(Encoder, InputMustMatchTheDeclaredSize) {
+    const Bytes d = Text(1000, 2);
+    for (uint64_t declared : {999ull, 1001ull, 0ull}) {
+        lzma::MemoryInStream in(d.data(), d.size());
+        lzma::VectorOutStream out;
+        EXPECT_THROW(lzma::Encode(in, out, {}, declared), lzma::Error) << declared;
+    }
+}
+
+} // namespace
