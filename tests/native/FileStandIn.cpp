@@ -1,0 +1,45 @@
+// Native replacement for the Windows-only File.cpp: just enough of
+// Kova::FileSystem::File for Hash::Calculate(const File&) to be tested. The
+// handle stays empty; the path is all it needs.
+#include "FileSystem/File.h"
+
+#include <filesystem>
+#include <fstream>
+#include <limits>
+#include <stdexcept>
+
+namespace Kova {
+
+void CloseKernelHandle(void*) {}
+
+namespace FileSystem {
+
+File::File(KernelHandle&& handle, const wchar_t* path) : handle(std::move(handle)), path(path) {}
+
+File File::Open(const std::wstring& path)
+{
+    if (!std::filesystem::is_regular_file(std::filesystem::path(path))) {
+        throw std::runtime_error("no such file");
+    }
+    return File(KernelHandle(), path.c_str());
+}
+
+std::uint64_t File::GetSize() const
+{
+    return std::filesystem::file_size(std::filesystem::path(path));
+}
+
+Buffer File::Read() const
+{
+    const std::uint64_t size = GetSize();
+    if (size > std::numeric_limits<std::uint32_t>::max()) {
+        throw std::runtime_error("file too large");
+    }
+    Buffer content(static_cast<std::uint32_t>(size));
+    std::ifstream stream(std::filesystem::path(path), std::ios::binary);
+    stream.read(reinterpret_cast<char*>(content.GetData()), static_cast<std::streamsize>(size));
+    return content;
+}
+
+} // namespace FileSystem
+} // namespace Kova
