@@ -452,26 +452,26 @@ void StreamEncoder::OptimalBlock() {
             if (rl[r] < 2)
                 continue;
             const uint32_t base = repMatchPrice + RepIndexPrice(r, n.state, ps);
-            const uint32_t* lp = repLenPrices_[ps] - kMatchMinLen;
+            const uint32_t* lp = repLenPrices_[ps];
             for (unsigned l = 2; l <= rl[r]; ++l)
-                relax(from + l, base + lp[l], from, r, l);
+                relax(from + l, base + lp[l - kMatchMinLen], from, r, l);
         }
         if (!count)
             return;
         const uint32_t base = matchPrice + P0(model_.isRep[n.state]);
-        const uint32_t* lp = lenPrices_[ps] - kMatchMinLen;
+        const uint32_t* lp = lenPrices_[ps];
         unsigned l = 2;
         for (unsigned j = 0; j < count; ++j) {
             const uint32_t dist = matches_[j].dist;
             const uint32_t back = dist + 4;
             const unsigned top = matches_[j].len;
             for (; l <= top && l < kLenToPosStates + kMatchMinLen; ++l)
-                relax(from + l, base + lp[l] + DistPrice(dist, l - kMatchMinLen), from, back, l);
+                relax(from + l, base + lp[l - kMatchMinLen] + DistPrice(dist, l - kMatchMinLen), from, back, l);
             if (l > top)
                 continue;
             const uint32_t b = base + DistPrice(dist, kLenToPosStates - 1);
             for (; l <= top; ++l)
-                relax(from + l, b + lp[l], from, back, l);
+                relax(from + l, b + lp[l - kMatchMinLen], from, back, l);
         }
     };
     addEdges(0, o[0], ps0, repLens, nm);
