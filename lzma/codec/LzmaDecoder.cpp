@@ -252,7 +252,15 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
             unsigned sym;
             if (IsLiteralState(st)) {
-                sym = rc.Tree<8>(probs);
+                sym = 1;
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) | rc.Bit(probs[sym]);
             } else {
                 unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
                 unsigned offs = 0x100;
