@@ -39,14 +39,41 @@ private:
     uint64_t count_ = 0;
 };
 
+// A node of the parse: the cheapest way found to reach this position.
+// kind 0 is one step (back, len); kind 1 is a literal followed by rep0 of
+// len2; kind 2 is (back, len), a literal, then rep0 of len2.
 struct Opt {
     uint32_t price;
     uint32_t prev;
     uint32_t back;
     uint32_t len;
+    uint32_t len2;
+    unsigned kind;
     uint32_t reps[4];
     unsigned state;
 };
+
+void ApplyStep(unsigned& state, uint32_t* reps, uint32_t back, unsigned len) {
+    if (back == kLit) {
+        state = NextAfterLiteral(state);
+    } else if (back < 4) {
+        if (len == 1) {
+            state = NextAfterShortRep(state);
+        } else {
+            state = NextAfterRep(state);
+            const uint32_t d = reps[back];
+            for (unsigned i = back; i > 0; --i)
+                reps[i] = reps[i - 1];
+            reps[0] = d;
+        }
+    } else {
+        state = NextAfterMatch(state);
+        reps[3] = reps[2];
+        reps[2] = reps[1];
+        reps[1] = reps[0];
+        reps[0] = back - 4;
+    }
+}
 
 struct Step {
     uint32_t back;
@@ -72,8 +99,8 @@ public:
         numPosStates_ = 1u << o.props.pb;
         model_.Reset();
         lit_.assign(LiteralProbCount(o.props), Prob(kProbOne / 2));
-        opts_.resize(kNumOpts + kMatchMaxLen + 2);
-        steps_.resize(kNumOpts + 1);
+        opts_.resize(kNumOpts + 2 * kMatchMaxLen + 4);
+        steps_.resize(3 * kNumOpts + 3);
     }
 
     uint64_t Run();
@@ -422,6 +449,7 @@ void StreamEncoder::OptimalBlock() {
     o[1].prev = 0;
     o[1].back = kLit;
     o[1].len = 1;
+    o[1].kind = 0;
     if (matchByte == curByte) {
         const uint32_t sr = repMatchPrice0 + ShortRepPrice(state_, ps0);
         if (sr < o[1].price) {
@@ -437,17 +465,49 @@ void StreamEncoder::OptimalBlock() {
     for (unsigned i = 2; i <= lenEnd; ++i)
         o[i].price = kInfPrice;
 
-    auto relax = [o](unsigned t, uint32_t price, unsigned from, uint32_t back, unsigned len) {
+    // Targets must lie within lenEnd; extend() first when they may not.
+    auto extend = [o, &lenEnd](unsigned t) {
+        while (lenEnd < t)
+            o[++lenEnd].price = kInfPrice;
+    };
+    auto relax = [o](unsigned t, uint32_t price, unsigned from, uint32_t back, unsigned len, unsigned kind = 0,
+                     unsigned len2 = 0) {
         if (price < o[t].price) {
             o[t].price = price;
             o[t].prev = from;
             o[t].back = back;
             o[t].len = len;
+            o[t].kind = kind;
+            o[t].len2 = len2;
         }
     };
-    auto addEdges = [&](unsigned from, const Opt& n, unsigned ps, const unsigned* rl, unsigned count) {
+    // Price of "literal, then rep0 of the longest length" right after a step
+    // that leaves `state` at `at` bytes past the node; relaxes that target.
+    auto literalThenRep0 = [&](unsigned from, uint32_t basePrice, unsigned state, const uint8_t* c, unsigned at,
+                               uint64_t now, uint32_t avail, uint32_t rep0, uint32_t back, unsigned len, unsigned kind) {
+        if (at + 3 > avail)
+            return;
+        const uint8_t* q = c + at;
+        const uint8_t* src = q - ptrdiff_t(rep0) - 1;
+        if (q[0] == src[0] || q[1] != src[1] || q[2] != src[2])
+            return;
+        const unsigned len2 = CommonLength(q + 1, src + 1, 2, std::min<uint32_t>(avail - at - 1, mf_.NiceLen()));
+        const unsigned ps1 = unsigned(now + at) & pbMask_;
+        uint32_t price = basePrice + P0(model_.isMatch[state][ps1]) + LiteralPrice(state, now + at, q, rep0);
+        const unsigned s2 = NextAfterLiteral(state);
+        const unsigned ps2 = unsigned(now + at + 1) & pbMask_;
+        price += P1(model_.isMatch[s2][ps2]) + P1(model_.isRep[s2]) + RepIndexPrice(0, s2, ps2) +
+                 repLenPrices_[ps2][len2 - kMatchMinLen];
+        extend(from + at + 1 + len2);
+        relax(from + at + 1 + len2, price, from, back, len, kind, len2);
+    };
+    auto addEdges = [&](unsigned from, const Opt& n, unsigned ps, const unsigned* rl, unsigned count,
+                        const uint8_t* c, uint64_t now, uint32_t avail) {
         const uint32_t matchPrice = n.price + P1(model_.isMatch[n.state][ps]);
         const uint32_t repMatchPrice = matchPrice + P1(model_.isRep[n.state]);
+        extend(from + std::max({rl[0], rl[1], rl[2], rl[3], count ? matches_[count - 1].len : 0u}));
+        if (c[0] != c[-ptrdiff_t(n.reps[0]) - 1])
+            literalThenRep0(from, n.price, n.state, c, 0, now, avail, n.reps[0], kLit, 1, 1);
         for (unsigned r = 0; r < 4; ++r) {
             if (rl[r] < 2)
                 continue;
@@ -455,26 +515,33 @@ void StreamEncoder::OptimalBlock() {
             const uint32_t* lp = repLenPrices_[ps];
             for (unsigned l = 2; l <= rl[r]; ++l)
                 relax(from + l, base + lp[l - kMatchMinLen], from, r, l);
+            literalThenRep0(from, base + lp[rl[r] - kMatchMinLen], NextAfterRep(n.state), c, rl[r], now, avail,
+                            n.reps[r], r, rl[r], 2);
         }
         if (!count)
             return;
         const uint32_t base = matchPrice + P0(model_.isRep[n.state]);
         const uint32_t* lp = lenPrices_[ps];
-        unsigned l = 2;
+        // A rep0 match of the same length is nearly always cheaper.
+        unsigned l = rl[0] >= 2 ? rl[0] + 1 : 2;
         for (unsigned j = 0; j < count; ++j) {
+            if (matches_[j].len < l)
+                continue;
             const uint32_t dist = matches_[j].dist;
             const uint32_t back = dist + 4;
             const unsigned top = matches_[j].len;
             for (; l <= top && l < kLenToPosStates + kMatchMinLen; ++l)
                 relax(from + l, base + lp[l - kMatchMinLen] + DistPrice(dist, l - kMatchMinLen), from, back, l);
-            if (l > top)
-                continue;
-            const uint32_t b = base + DistPrice(dist, kLenToPosStates - 1);
-            for (; l <= top; ++l)
-                relax(from + l, b + lp[l - kMatchMinLen], from, back, l);
+            if (l <= top) {
+                const uint32_t b = base + DistPrice(dist, kLenToPosStates - 1);
+                for (; l <= top; ++l)
+                    relax(from + l, b + lp[l - kMatchMinLen], from, back, l);
+            }
+            literalThenRep0(from, base + lp[top - kMatchMinLen] + DistPrice(dist, LenToPosState(top)),
+                            NextAfterMatch(n.state), c, top, now, avail, dist, back, top, 2);
         }
     };
-    addEdges(0, o[0], ps0, repLens, nm);
+    addEdges(0, o[0], ps0, repLens, nm, data, nowPos_, avail);
 
     unsigned cur = 0;
     bool pending = false;
@@ -486,26 +553,14 @@ void StreamEncoder::OptimalBlock() {
             break;
         Opt& n = o[cur];
         const Opt& pr = o[n.prev];
-        if (n.back == kLit) {
-            n.state = NextAfterLiteral(pr.state);
-            std::memcpy(n.reps, pr.reps, sizeof(n.reps));
-        } else if (n.back < 4) {
-            if (n.len == 1) {
-                n.state = NextAfterShortRep(pr.state);
-                std::memcpy(n.reps, pr.reps, sizeof(n.reps));
-            } else {
-                n.state = NextAfterRep(pr.state);
-                const unsigned r = n.back;
-                n.reps[0] = pr.reps[r];
-                for (unsigned i = 1; i < 4; ++i)
-                    n.reps[i] = pr.reps[i <= r ? i - 1 : i];
-            }
+        n.state = pr.state;
+        std::memcpy(n.reps, pr.reps, sizeof(n.reps));
+        if (n.kind == 1) {
+            n.state = NextAfterRep(NextAfterLiteral(n.state));
         } else {
-            n.state = NextAfterMatch(pr.state);
-            n.reps[0] = n.back - 4;
-            n.reps[1] = pr.reps[0];
-            n.reps[2] = pr.reps[1];
-            n.reps[3] = pr.reps[2];
+            ApplyStep(n.state, n.reps, n.back, n.len);
+            if (n.kind == 2)
+                n.state = NextAfterRep(NextAfterLiteral(n.state));
         }
 
         const uint32_t pos = P + cur;
@@ -543,15 +598,21 @@ void StreamEncoder::OptimalBlock() {
                   n.price + P1(model_.isMatch[n.state][ps]) + P1(model_.isRep[n.state]) + ShortRepPrice(n.state, ps),
                   cur, 0, 1);
         }
-        const unsigned reach = cur + std::max(mainLen, rl[best]);
-        while (lenEnd < reach)
-            o[++lenEnd].price = kInfPrice;
-        addEdges(cur, n, ps, rl, nm);
+        addEdges(cur, n, ps, rl, nm, c, now, availHere);
     }
 
     unsigned count = 0;
-    for (unsigned i = cur; i > 0; i = o[i].prev)
-        steps_[count++] = {o[i].back, o[i].len};
+    for (unsigned i = cur; i > 0; i = o[i].prev) {
+        const Opt& n = o[i];
+        if (n.kind != 0) {
+            steps_[count++] = {0, n.len2};
+            steps_[count++] = {kLit, 1};
+            if (n.kind == 2)
+                steps_[count++] = {n.back, n.len};
+        } else {
+            steps_[count++] = {n.back, n.len};
+        }
+    }
     while (count--)
         EncodeStep(steps_[count].back, steps_[count].len);
     if (pending) {
