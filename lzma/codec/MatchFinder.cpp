@@ -22,7 +22,8 @@ inline uint32_t Read32(const uint8_t* p) {
 }
 } // namespace
 
-MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint)
+MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
+                         uint32_t firstPos)
     : in_(in) {
     if (dictSize > (1u << 30))
         throw Error("the encoder supports dictionaries up to 1 GiB");
@@ -48,8 +49,8 @@ MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
     buf_ = storage_.data() + kLeadIn;
 
     // Starting at cyclicSize makes the empty value 0 look infinitely far away.
-    pos_ = bufPos_ = end_ = cyclicSize_;
-    cyclicPos_ = 0;
+    pos_ = bufPos_ = end_ = std::max(cyclicSize_, firstPos);
+    cyclicPos_ = pos_ % cyclicSize_;
 }
 
 void MatchFinder::Fill() {

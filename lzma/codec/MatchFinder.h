@@ -21,7 +21,9 @@ struct Match {
 class MatchFinder {
 public:
     // sizeHint: expected input size or kUnknownSize; shrinks the tables for small inputs.
-    MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint);
+    // firstPos lets tests start the counter close to where Normalize() acts.
+    MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
+                uint32_t firstPos = 0);
 
     // Fills `out` with matches at the current position (lengths strictly
     // increasing, each the nearest found for its length, capped at niceLen),

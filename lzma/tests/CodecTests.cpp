@@ -1,5 +1,6 @@
 #include "LzmaDecoder.h"
 #include "LzmaEncoder.h"
+#include "MatchFinder.h"
 #include "MemoryStreams.h"
 #include "RangeEncoder.h"
 
@@ -374,6 +375,37 @@ TEST(BadInput, ReferencesBeforeTheStartAreRejected) {
         rc.Tree<6>(m.posSlot[0], 0);
     });
     EXPECT_EQ(lzma::DecodeBuffer(ok.data(), ok.size()), (Bytes{'a', 'a', 'a'}));
+}
+
+// Rebasing the 32-bit positions (every ~3.5 GiB of input) must not change
+// what the finder reports.
+TEST(Encoder, MatchFinderRebaseKeepsResults) {
+    using lzma::detail::Match;
+    using lzma::detail::MatchFinder;
+    const Bytes d = Text(400000, 6);
+    lzma::MemoryInStream a(d.data(), d.size()), b(d.data(), d.size());
+    MatchFinder plain(a, 1 << 16, 32, 0, d.size());
+    MatchFinder shifted(b, 1 << 16, 32, 0, d.size(), 0xE0000000u - 100000);
+    Match ma[MatchFinder::kMaxMatches], mb[MatchFinder::kMaxMatches];
+    bool rebased = false;
+    for (size_t i = 0; i < d.size(); ++i) {
+        const uint32_t before = shifted.Pos();
+        shifted.Normalize();
+        rebased |= shifted.Pos() != before;
+        ASSERT_EQ(plain.Avail(), shifted.Avail());
+        const unsigned na = plain.GetMatches(ma), nb = shifted.GetMatches(mb);
+        ASSERT_EQ(na, nb) << i;
+        for (unsigned k = 0; k < na; ++k) {
+            ASSERT_EQ(ma[k].len, mb[k].len) << i;
+            ASSERT_EQ(ma[k].dist, mb[k].dist) << i;
+        }
+        if (i % 1000 == 0) {
+            plain.Skip(7);
+            shifted.Skip(7);
+            i += 7;
+        }
+    }
+    EXPECT_TRUE(rebased);
 }
 
 TEST(Encoder, InputMustMatchTheDeclaredSize) {
