@@ -38,6 +38,8 @@ std::wstring ErrorText(DWORD code)
     return std::to_wstring(code);
 }
 
+void StartHolder(const std::wstring& self);
+
 std::wstring Environment(const wchar_t* name, bool* present = nullptr)
 {
     std::wstring value(256, L'\0');
@@ -276,7 +278,25 @@ int RunTestMode(const std::wstring& reportPath)
 
     if (DWORD sleep = NumberFromEnvironment(L"SPARLIN_DEMO_SLEEP_MS", 0))
         Sleep(sleep);
+    if (NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0) != 0)
+        StartHolder(self);
     return static_cast<int>(NumberFromEnvironment(L"SPARLIN_DEMO_EXIT", 0));
+}
+
+// A second process running this same file outlives us, so that whoever
+// unpacked us cannot delete the file for a while.
+void StartHolder(const std::wstring& self)
+{
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_REPORT", nullptr);
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_HOLDER", L"1");
+    std::wstring commandLine = L"\"" + self + L"\"";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+        CloseHandle(info.hThread);
+        CloseHandle(info.hProcess);
+    }
 }
 
 std::wstring WindowText()
@@ -381,6 +401,12 @@ int RunWindow(HINSTANCE instance, int show)
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show)
 {
+    bool holder = false;
+    Environment(L"SPARLIN_DEMO_HOLDER", &holder);
+    if (holder) {
+        Sleep(NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0));
+        return 0;
+    }
     bool testMode = false;
     std::wstring reportPath = Environment(L"SPARLIN_DEMO_REPORT", &testMode);
     if (testMode && !reportPath.empty())

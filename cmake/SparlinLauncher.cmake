@@ -1,0 +1,70 @@
+# Builds launcher executables around a payload: the LZMA tool and the four
+# payload files, compressed at build time with the host build of our own
+# tool (its "e" command with no switches) and embedded as resources.
+include(ExternalProject)
+
+set(SPARLIN_HOST_LZMA ${CMAKE_BINARY_DIR}/host-lzma/lzma)
+ExternalProject_Add(host_lzma
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}/lzma
+    BINARY_DIR ${CMAKE_BINARY_DIR}/host-lzma
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DLZMA_BUILD_TESTS=OFF
+    BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target lzma_tool
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${SPARLIN_HOST_LZMA}
+    BUILD_ALWAYS ON
+    USES_TERMINAL_BUILD OFF)
+
+# sparlin_add_launcher(<target>
+#     [OUTPUT_NAME <name>]
+#     TOOL <file> GUI32 <file> HTMLAYOUT32 <file> GUI64 <file> HTMLAYOUT64 <file>
+#     [OMIT <entry>...]            entries left out of the resources (GUI32 ...)
+#     [DEFINITIONS <def>...]       compile definitions of the entry point
+#     [DEPENDS <target>...])       targets that make the files above
+function(sparlin_add_launcher target)
+    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64" "OMIT;DEFINITIONS;DEPENDS"
+                          ${ARGN})
+    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
+    # A copy of the tool, so that the resource compile can depend on a plain file.
+    set(tool ${generated}/LZMA.exe)
+    add_custom_command(OUTPUT ${tool}
+        COMMAND ${CMAKE_COMMAND} -E copy ${L_TOOL} ${tool}
+        DEPENDS ${L_TOOL} ${L_DEPENDS}
+        VERBATIM)
+    set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
+    set(compressed ${tool})
+    foreach(entry GUI32 HTMLAYOUT32 GUI64 HTMLAYOUT64)
+        if(entry IN_LIST L_OMIT)
+            continue()
+        endif()
+        set(input ${L_${entry}})
+        if(NOT input)
+            message(FATAL_ERROR "sparlin_add_launcher(${target}): no file given for ${entry}")
+        endif()
+        string(REGEX MATCH "^(GUI|HTMLAYOUT)(32|64)$" _ ${entry})
+        set(name ${CMAKE_MATCH_1})
+        set(type BIN${CMAKE_MATCH_2})
+        set(output ${generated}/${entry}.lzma)
+        add_custom_command(OUTPUT ${output}
+            COMMAND ${SPARLIN_HOST_LZMA} e ${input} ${output}
+            DEPENDS ${input} host_lzma ${L_DEPENDS}
+            COMMENT "Compressing ${entry} for ${target}"
+            VERBATIM)
+        list(APPEND compressed ${output})
+        string(APPEND payload_rc "${name} ${type} \"${output}\"\n")
+    endforeach()
+    file(GENERATE OUTPUT ${generated}/Payload.rc CONTENT "${payload_rc}")
+    file(GENERATE OUTPUT ${generated}/Launcher.rc CONTENT "#include \"Sparlin.rc\"\n")
+    # windres does not report the files an .rc names, so say it here.
+    set_source_files_properties(${generated}/Launcher.rc PROPERTIES OBJECT_DEPENDS
+        "${compressed};${CMAKE_SOURCE_DIR}/resources/Sparlin.manifest;${CMAKE_SOURCE_DIR}/resources/Sparlin.ico;${CMAKE_SOURCE_DIR}/resources/Strings.rc")
+
+    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${generated}/Launcher.rc)
+    target_link_libraries(${target} PRIVATE sparlin_core)
+    target_link_options(${target} PRIVATE -municode)
+    target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)
+    target_compile_definitions(${target} PRIVATE ${L_DEFINITIONS})
+    add_dependencies(${target} host_lzma ${L_DEPENDS})
+    if(L_OUTPUT_NAME)
+        set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
+    endif()
+endfunction()
