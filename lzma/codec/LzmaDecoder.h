@@ -23,7 +23,7 @@ struct DecodeOptions {
 // Decodes one LZMA-alone stream, header included. With a known size the
 // stream ends there (an end marker right after it is accepted); with an
 // unknown size it must end with the marker. Bytes after the end of the
-// compressed data are not read. Throws Error; `out` may then have received
+// compressed data are ignored. Throws Error; `out` may then have received
 // a prefix of the data, never anything past the declared size.
 DecodeResult Decode(InStream& in, OutStream& out, const DecodeOptions& options = {});
 

@@ -281,7 +281,7 @@ TEST(BadInput, SizeAndMarkerDisagreements) {
     SetHeaderSize(t, 5001);
     EXPECT_NE(DecodeError(t), "");
 
-    // Bytes after a complete stream are not read.
+    // Bytes after a complete stream are ignored.
     for (Bytes s : {plain, marked, lzma::EncodeBuffer(d.data(), d.size(), {}, false)}) {
         s.insert(s.end(), {1, 2, 3, 0xFF, 0});
         EXPECT_EQ(lzma::DecodeBuffer(s.data(), s.size()), d);
