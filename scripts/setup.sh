@@ -8,9 +8,9 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   googletest
   wine wine64 wine32:i386
-  xvfb xdotool x11-apps imagemagick
+  xvfb xdotool x11-utils imagemagick
   xz-utils clang libclang-rt-14-dev
-  nginx-light python3 osslsigncode openssl
+  nginx-light python3 osslsigncode openssl libssl-dev time
 )
 
 missing=()

@@ -1,0 +1,21 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds everything and runs the whole test suite:
+# the native builds (plain, sanitizers, fuzzers) of the logic that needs no
+# Windows, then the Windows programs and end-to-end runs under Wine.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+start=$SECONDS
+bash scripts/setup.sh
+
+echo "== native: foundation logic"
+bash tests/native/run.sh
+echo "== native: LZMA codec and tool"
+bash lzma/run-tests.sh
+
+echo "== Windows build"
+cmake --preset windows-x86 >/dev/null
+cmake --build --preset windows-x86
+echo "== Windows tests under Wine"
+ctest --preset windows-x86 -j2
+echo "== all tests passed in $((SECONDS - start)) s"
