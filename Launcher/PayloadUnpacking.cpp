@@ -13,8 +13,15 @@ using Kova::FileSystem::File;
 File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension)
 {
     File file = File::CreateTemp(extension);
-    Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
-    file.Write(bytes.GetData(), bytes.GetSize());
+    try {
+        Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
+        file.Write(bytes.GetData(), bytes.GetSize());
+    } catch (...) {
+        // An empty or half-written file must not outlive the failure that
+        // is about to be shown.
+        file.Delete();
+        throw;
+    }
     return file;
 }
 

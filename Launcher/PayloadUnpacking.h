@@ -8,8 +8,9 @@
 namespace Sparlin {
 
 // Writes one of this executable's resources, unchanged, into a new temporary
-// file; the write handle stays open. No guard is put on the file: the
-// caller's guard begins once it holds it.
+// file; the write handle stays open. When the resource cannot be read or
+// written the file is removed again before the failure leaves; from the
+// return on, the caller's guard is responsible for it.
 Kova::FileSystem::File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension);
 
 // Decompresses an LZMA resource by running the tool on it; returns the

@@ -3,6 +3,16 @@
 # tool (its "e" command with no switches) and embedded as resources.
 include(ExternalProject)
 
+# Where the launcher asks for updates and sends the user to download them.
+# The defaults are reserved names that can never reach anybody.
+set(SPARLIN_UPDATE_HOST "updates.sparlin.invalid" CACHE STRING "Host of the vendor's update server (port 80, /update.php)")
+set(SPARLIN_DOWNLOAD_HOST "www.sparlin.invalid" CACHE STRING "Host of the vendor's download page (/download.php)")
+foreach(host IN ITEMS "${SPARLIN_UPDATE_HOST}" "${SPARLIN_DOWNLOAD_HOST}")
+    if(NOT host MATCHES "^[A-Za-z0-9.-]+$")
+        message(FATAL_ERROR "Not a host name: '${host}' (letters, digits, dots and dashes only)")
+    endif()
+endforeach()
+
 set(SPARLIN_HOST_LZMA ${CMAKE_BINARY_DIR}/host-lzma/lzma)
 ExternalProject_Add(host_lzma
     SOURCE_DIR ${CMAKE_SOURCE_DIR}/lzma
@@ -17,11 +27,12 @@ ExternalProject_Add(host_lzma
 # sparlin_add_launcher(<target>
 #     [OUTPUT_NAME <name>]
 #     TOOL <file> GUI32 <file> HTMLAYOUT32 <file> GUI64 <file> HTMLAYOUT64 <file>
-#     [OMIT <entry>...]            entries left out of the resources (GUI32 ...)
+#     [UPDATE_HOST <host>] [DOWNLOAD_HOST <host>]   default: SPARLIN_UPDATE_HOST, SPARLIN_DOWNLOAD_HOST
+#     [OMIT <entry>...]            entries left out of the resources, in lower case (gui32 ...)
 #     [DEFINITIONS <def>...]       compile definitions of the entry point
 #     [DEPENDS <target>...])       targets that make the files above
 function(sparlin_add_launcher target)
-    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64" "OMIT;DEFINITIONS;DEPENDS"
+    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST" "OMIT;DEFINITIONS;DEPENDS"
                           ${ARGN})
     set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
     # A copy of the tool, so that the resource compile can depend on a plain file.
@@ -33,7 +44,8 @@ function(sparlin_add_launcher target)
     set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
     set(compressed ${tool})
     foreach(entry GUI32 HTMLAYOUT32 GUI64 HTMLAYOUT64)
-        if(entry IN_LIST L_OMIT)
+        string(TOLOWER ${entry} lower)
+        if(lower IN_LIST L_OMIT)
             continue()
         endif()
         set(input ${L_${entry}})
@@ -52,6 +64,13 @@ function(sparlin_add_launcher target)
         list(APPEND compressed ${output})
         string(APPEND payload_rc "${name} ${type} \"${output}\"\n")
     endforeach()
+    if(NOT L_UPDATE_HOST)
+        set(L_UPDATE_HOST ${SPARLIN_UPDATE_HOST})
+    endif()
+    if(NOT L_DOWNLOAD_HOST)
+        set(L_DOWNLOAD_HOST ${SPARLIN_DOWNLOAD_HOST})
+    endif()
+    string(APPEND payload_rc "\nSTRINGTABLE\nBEGIN\n    110 \"${L_UPDATE_HOST}\"\n    111 \"${L_DOWNLOAD_HOST}\"\nEND\n")
     file(GENERATE OUTPUT ${generated}/Payload.rc CONTENT "${payload_rc}")
     file(GENERATE OUTPUT ${generated}/Launcher.rc CONTENT "#include \"Sparlin.rc\"\n")
     # windres does not report the files an .rc names, so say it here.

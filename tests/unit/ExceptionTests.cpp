@@ -7,6 +7,7 @@
 
 #include <windows.h>
 
+#include <cwchar>
 #include <exception>
 
 namespace {
@@ -27,6 +28,14 @@ bool IsInside(std::uintptr_t address, void (*function)(volatile int*))
 {
     const auto start = reinterpret_cast<std::uintptr_t>(function);
     return address >= start && address < start + 64;
+}
+
+std::string ToUtf8(const std::wstring& text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string result(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, result.data(), size, nullptr, nullptr);
+    return result;
 }
 
 } // namespace
@@ -55,6 +64,14 @@ int RunChild(const std::wstring& scenario)
             }
         }
         return 9;
+    }
+    if (scenario.rfind(L"message:", 0) == 0) {
+        // The system's text for a code, for the end-to-end checks of message boxes.
+        const Kova::Win32Exception failure("test", 0, "test", std::wcstoul(scenario.c_str() + 8, nullptr, 10));
+        const std::string text = ToUtf8(failure.GetMessageText());
+        DWORD written = 0;
+        WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+        return 0;
     }
     if (scenario == L"sleep") {
         Sleep(30000);

@@ -1,0 +1,43 @@
+// Stand-ins for the LZMA tool, for launcher variants that test how the
+// launcher copes with a tool that fails.
+//   FAKE_TOOL_WRITES_NOTHING: exits 3 and writes no output.
+//   FAKE_TOOL_DECODES_THEN_FAILS: decodes correctly, then exits 1.
+#include "LzmaDecoder.h"
+
+#include <cstdio>
+#include <cwchar>
+#include <vector>
+
+int wmain(int argc, wchar_t** argv)
+{
+#if defined(FAKE_TOOL_WRITES_NOTHING)
+    (void)argc;
+    (void)argv;
+    return 3;
+#elif defined(FAKE_TOOL_DECODES_THEN_FAILS)
+    if (argc != 4 || std::wcscmp(argv[1], L"d") != 0) {
+        return 2;
+    }
+    std::FILE* in = _wfopen(argv[2], L"rb");
+    if (in == nullptr) {
+        return 2;
+    }
+    std::vector<unsigned char> packed;
+    unsigned char chunk[65536];
+    size_t read;
+    while ((read = std::fread(chunk, 1, sizeof(chunk), in)) > 0) {
+        packed.insert(packed.end(), chunk, chunk + read);
+    }
+    std::fclose(in);
+    const std::vector<uint8_t> plain = lzma::DecodeBuffer(packed.data(), packed.size());
+    std::FILE* out = _wfopen(argv[3], L"wb");
+    if (out == nullptr) {
+        return 2;
+    }
+    std::fwrite(plain.data(), 1, plain.size(), out);
+    std::fclose(out);
+    return 1;
+#else
+#error choose a fake tool
+#endif
+}

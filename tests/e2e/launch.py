@@ -1,0 +1,240 @@
+#!/usr/bin/env python3
+"""End-to-end runs of the launcher under Wine.
+
+Each scenario starts a real launcher executable in one of the test prefixes,
+lets the demo payload report what it saw (command line, arguments, what it
+could do with its own files, the temporary directory), and checks the
+launcher's side: the files it unpacked, what it left behind, its message box
+and its exit code.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.parse
+from pathlib import Path
+
+ARGS = None
+WORK = Path(tempfile.mkdtemp(prefix="sparlin-e2e-"))
+
+
+class Failure(Exception):
+    pass
+
+
+def check(condition, message):
+    if not condition:
+        raise Failure(message)
+
+
+def wine(arch, *command, env=None, background=False, capture=True):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    argv = [ARGS.wine_run, ARGS.wine_dir, arch, *command]
+    if background:
+        return subprocess.Popen(argv, env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+    result = subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, capture_output=capture, timeout=60)
+    return result
+
+
+_temp_dirs = {}
+
+
+def temp_dir(arch):
+    """The prefix user's temporary directory: (Windows path, Unix path)."""
+    if arch not in _temp_dirs:
+        windows = wine(arch, "cmd", "/c", "echo %TEMP%").stdout.decode(errors="replace").strip()
+        unix = wine(arch, "winepath.exe", "-u", windows).stdout.decode(errors="replace").strip()
+        check(windows and unix, f"no temporary directory in prefix {arch}")
+        _temp_dirs[arch] = (windows, Path(unix))
+    return _temp_dirs[arch]
+
+
+def temp_listing(arch):
+    return set(os.listdir(temp_dir(arch)[1]))
+
+
+def parse_pairs(text):
+    pairs = {}
+    for line in text.splitlines():
+        if "=" in line:
+            key, value = line.split("=", 1)
+            pairs.setdefault(key, []).append(urllib.parse.unquote(value))
+    return pairs
+
+
+def one(pairs, key):
+    values = pairs.get(key, [])
+    check(len(values) == 1, f"expected one {key!r} in the report, got {values!r}")
+    return values[0]
+
+
+def wait_for(path, seconds=30):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if path.exists():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def demo_env(report, **extra):
+    env = {"SPARLIN_DEMO_REPORT": str(report)}
+    env.update({f"SPARLIN_DEMO_{k.upper()}": str(v) for k, v in extra.items()})
+    return env
+
+
+def windows_basename(path):
+    return path.replace("/", "\\").rsplit("\\", 1)[-1]
+
+
+def system_text(code):
+    """The system's own message for a Windows error code, from inside Wine."""
+    result = wine("64", ARGS.unit_tests, "--child", f"message:{code}")
+    return result.stdout.decode("utf-8")
+
+
+# --- scenarios -------------------------------------------------------------
+
+def run_demo(arch, user_args, expected_bitness, gui, layout):
+    before = temp_listing(arch)
+    report = WORK / f"report-{arch}.txt"
+    launcher = wine(arch, ARGS.launcher, *user_args, background=True,
+                    env=demo_env(report, sleep_ms=2000, exit=7))
+    try:
+        check(wait_for(report), "the application never reported")
+        seen = parse_pairs(report.read_text(encoding="utf-8"))
+        app_path, layout_path = one(seen, "arg0"), one(seen, "arg1")
+        unix_temp = temp_dir(arch)[1]
+        # While the application runs: its files hold exactly what was packed.
+        app_file = unix_temp / windows_basename(app_path)
+        layout_file = unix_temp / windows_basename(layout_path)
+        check(app_file.read_bytes() == Path(gui).read_bytes(), "unpacked application differs from its input")
+        check(layout_file.read_bytes() == Path(layout).read_bytes(), "unpacked layout library differs from its input")
+    finally:
+        code = launcher.wait(timeout=60)
+    check(code == 0, f"launcher exit code {code}, expected 0 (the application returned 7)")
+    check(one(seen, "bitness") == expected_bitness, f"bitness {one(seen, 'bitness')}")
+    check(one(seen, "layout_result") == f"demolayout {expected_bitness} 1.0", "layout library not loaded")
+    check(one(seen, "argc") == str(2 + len(user_args)), f"argc {one(seen, 'argc')}")
+    for i, argument in enumerate(user_args):
+        check(one(seen, f"arg{i + 2}") == argument, f"argument {i} arrived as {one(seen, f'arg{i + 2}')!r}")
+    check(app_path.lower().endswith(".exe"), f"application name {app_path}")
+    check(layout_path.lower().endswith(".tmp"), f"layout library name {layout_path} lost the default extension")
+    windows_temp = temp_dir(arch)[0].rstrip("\\")
+    check(app_path.lower().startswith(windows_temp.lower()), "application not in the temporary directory")
+    # The tool and the compressed streams are gone before the application
+    # starts: the only new entries are the two unpacked files.
+    new_entries = set(seen.get("temp_entry", [])) - before
+    check(new_entries == {windows_basename(app_path), windows_basename(layout_path)},
+          f"unexpected temporary files while the application ran: {sorted(new_entries)}")
+    # Held open for reading with read sharing only: no writer, no deletion.
+    for key in ("layout_write_open_before_load", "self_write_open", "layout_write_open", "self_delete",
+                "layout_delete"):
+        check(one(seen, key) != "ok", f"{key} succeeded while the launcher held the file")
+    check(one(seen, "layout_write_open_before_load") == "32", "layout library not held against writers")
+    after = temp_listing(arch)
+    check(after == before, f"left behind: {sorted(after - before)}")
+    return seen
+
+
+def scenario_run_64():
+    seen = run_demo("64", ["/lang", "en", "with space", "-hide", "C:\\a dir\\"[:-1]], "x64", ARGS.gui64,
+                    ARGS.layout64)
+    line = one(seen, "cmdline")
+    check('"with space"' in line and '"C:\\a dir"' in line, f"arguments with spaces not quoted: {line}")
+    check(line.endswith("-hide \"C:\\a dir\""), f"argument order: {line}")
+
+
+def scenario_run_32():
+    run_demo("32", ["/lang", "de", "x y"], "x86", ARGS.gui32, ARGS.layout32)
+
+
+def scenario_no_arguments():
+    seen = run_demo("64", [], "x64", ARGS.gui64, ARGS.layout64)
+    line = one(seen, "cmdline")
+    check(line == f"{one(seen, 'arg0')} {one(seen, 'arg1')}", f"command line without arguments: {line}")
+
+
+def run_failure(launcher, expected_text, arch="64"):
+    """The launcher shows one error box; nothing it made is left when it does."""
+    before = temp_listing(arch)
+    process = wine(arch, launcher, background=True)
+    try:
+        box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", temp_dir(arch)[0],
+                   "--press", "OK", "--timeout-ms", "30000")
+        seen = parse_pairs(box.stdout.decode("utf-8", errors="replace"))
+        check(box.returncode == 0, f"no message box: {seen}")
+    finally:
+        code = process.wait(timeout=60)
+    check(one(seen, "text") == expected_text, f"box text {one(seen, 'text')!r}, expected {expected_text!r}")
+    check(one(seen, "icon") == "yes" and one(seen, "buttons") == "OK", f"box style {seen}")
+    shown_with = set(seen.get("dir_entry", []))
+    check(shown_with == before, f"temporary files present while the box was shown: {sorted(shown_with - before)}")
+    check(code == 0, f"exit code {code} after a shown failure")
+    check(temp_listing(arch) == before, "temporary files left behind")
+
+
+def scenario_missing_gui():
+    run_failure(ARGS.missing_gui, system_text(1814))
+
+
+def scenario_tool_writes_nothing():
+    run_failure(ARGS.tool_writes_nothing, system_text(2))
+
+
+def scenario_tool_decodes_then_fails():
+    arch = "64"
+    before = temp_listing(arch)
+    report = WORK / "report-decodes.txt"
+    code = wine(arch, ARGS.tool_decodes_then_fails, "z", env=demo_env(report)).returncode
+    check(code == 0, f"exit code {code}")
+    seen = parse_pairs(report.read_text(encoding="utf-8"))
+    check(one(seen, "layout_result") == "demolayout x64 1.0", "the output the tool left was not used")
+    check(temp_listing(arch) == before, "temporary files left behind")
+
+
+def scenario_delete_refused():
+    arch = "64"
+    before = temp_listing(arch)
+    report = WORK / "report-held.txt"
+    launcher = wine(arch, ARGS.launcher, background=True, env=demo_env(report, hold_ms=4500))
+    check(wait_for(report), "the application never reported")
+    reported = time.monotonic()
+    seen = parse_pairs(report.read_text(encoding="utf-8"))
+    code = launcher.wait(timeout=60)
+    waited = time.monotonic() - reported
+    check(code == 0, f"exit code {code}")
+    left = temp_listing(arch) - before
+    app_name = windows_basename(one(seen, "arg0"))
+    check(left == {app_name}, f"expected only the held application to stay, found {sorted(left)}")
+    check(waited >= 2.9, f"gave up after {waited:.1f} s: three attempts one second apart take three")
+    (temp_dir(arch)[1] / app_name).unlink()
+
+
+SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
+             if name.startswith("scenario_")}
+
+
+def main():
+    global ARGS
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    for option in ("wine-run", "wine-dir", "launcher", "missing-gui", "tool-writes-nothing",
+                   "tool-decodes-then-fails", "box-helper", "unit-tests", "gui32", "layout32", "gui64", "layout64"):
+        parser.add_argument("--" + option)
+    ARGS = parser.parse_args()
+    try:
+        SCENARIOS[ARGS.scenario]()
+    except Failure as failure:
+        print(f"FAILED {ARGS.scenario}: {failure}")
+        return 1
+    print(f"passed {ARGS.scenario}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
