@@ -23,16 +23,7 @@ std::uint32_t ExecuteCpuid()
     return edx;
 }
 
-#ifdef SPARLIN_FEATURES_OVERRIDE
-// A test build: the feature word is fixed at build time.
-std::uint32_t FixedFeatures()
-{
-    return SPARLIN_FEATURES_OVERRIDE;
-}
-FeatureSource featureSource = &FixedFeatures;
-#else
 FeatureSource featureSource = &ExecuteCpuid;
-#endif
 
 bool Refuse(unsigned int textId)
 {

@@ -1,13 +1,94 @@
 #include "UpdateCheck.h"
 
+#include "MachineIdentifier.h"
+#include "MessageBox.h"
+#include "Version.h"
+#include "../resources/resource.h"
+
+#include "Kova/Application.h"
+#include "Kova/Exception.h"
+#include "Kova/Net/Http.h"
+#include "Kova/Process.h"
+#include "Kova/String.h"
+#include "Kova/System.h"
+#include "Kova/Thread.h"
+
+#include <windows.h>
+#include <commctrl.h>
+
 namespace Sparlin {
+
+const char* const ownVersion = "1.2.35.0";
+
+namespace {
+
+constexpr std::uint32_t delayAfterRefusal = 500;
+constexpr std::uint32_t delayOnNormalStart = 2000;
+constexpr unsigned int questionStyle = MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL | MB_SETFOREGROUND;
+
+struct UpdateTask {
+    std::uint32_t delay;
+    void operator()() const { RunUpdateCheck(delay); }
+};
+
+} // namespace
+
+std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
+                           const std::wstring& bits)
+{
+    return Kova::Format(L"/update.php?uid=%s&app=%s&os=%s&bits=%s", uid.c_str(), app.c_str(), os.c_str(),
+                        bits.c_str());
+}
+
+void RunUpdateCheck(std::uint32_t delay) noexcept
+{
+    try {
+        Kova::SetSeTranslator(&Kova::SeTranslator);
+        Sleep(delay);
+        INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), 0xFF};
+        InitCommonControlsEx(&controls);
+
+        const std::wstring uid = GetMachineIdentifier();
+        const std::wstring app = Kova::AnsiToWide(ownVersion);
+        const std::wstring os = Kova::System::GetFullVersion();
+        const std::wstring bits = Kova::Process::IsWow64() ? L"64" : L"32";
+        const std::wstring path = MakeQueryPath(uid, app, os, bits);
+
+        // The client lives to the end: its handles stay open while the
+        // question is on the screen.
+        Kova::Net::Http http(L"Sparlin");
+        http.Connect(Kova::Application::LoadStringResource(IDS_UPDATE_HOST), 80);
+        http.SendRequest(L"GET", path);
+        const std::string answer = http.ReadResponse();
+
+        if (!AnswerOffersNewerVersion(answer, app, &Kova::AnsiToWide)) {
+            return;
+        }
+        const std::wstring question = Kova::Application::LoadStringResource(IDS_NEW_VERSION);
+        if (ShowMessageBox(question, questionStyle) == IDYES) {
+            const std::wstring page =
+                L"http://" + Kova::Application::LoadStringResource(IDS_DOWNLOAD_HOST) + L"/download.php";
+            Kova::Process::Run(page);
+        }
+    } catch (...) {
+        // The check is optional: whatever went wrong, the user is not bothered.
+    }
+}
 
 void RunUpdateCheckAfterRefusal()
 {
+    Kova::Thread thread = Kova::Thread::Create(UpdateTask{delayAfterRefusal});
+    thread.Wait();
 }
 
-void StartUpdateCheck(const Kova::CommandLine::SwitchList&)
+void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches)
 {
+    for (const Kova::CommandLine::Switch& entry : switches) {
+        if (entry.name == L"hide") {
+            return;
+        }
+    }
+    Kova::Thread::Create(UpdateTask{delayOnNormalStart});
 }
 
 } // namespace Sparlin

@@ -3,7 +3,13 @@
 
 #include "Kova/CommandLine/ArgumentList.h"
 
+#include <cstdint>
+#include <string>
+
 namespace Sparlin {
+
+// The launcher's own version, as its version resource also carries it.
+extern const char* const ownVersion;
 
 // After a refused processor: runs the check with a short delay and waits
 // for it, the user's answer included.
@@ -12,6 +18,15 @@ void RunUpdateCheckAfterRefusal();
 // On a normal start: starts the check in the background unless a switch is
 // named exactly "hide"; nothing ever waits for it.
 void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches);
+
+// The check itself, on the calling thread: waits `delay` ms, asks the update
+// server, and offers the download page when a newer version is announced.
+// Silent on every failure.
+void RunUpdateCheck(std::uint32_t delay) noexcept;
+
+// The query path sent to the update server.
+std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
+                           const std::wstring& bits);
 
 } // namespace Sparlin
 

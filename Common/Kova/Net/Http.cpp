@@ -1,0 +1,66 @@
+#include "Http.h"
+
+#include "../Exception.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
+
+namespace Kova {
+namespace Net {
+
+namespace {
+const char* const source = "Net/Http";
+}
+
+Http::Http(const std::wstring& userAgent)
+    : session(&CloseInternetHandle), connection(&CloseInternetHandle), request(&CloseInternetHandle)
+{
+    session = ScopedHandle<void*>(InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0),
+                                  &CloseInternetHandle);
+    if (session.IsEmpty()) {
+        throw LastErrorException("Kova::Net::Http::Http", 24, source);
+    }
+}
+
+void Http::Connect(const std::wstring& host, std::uint16_t port)
+{
+    connection = ScopedHandle<void*>(
+        InternetConnectW(session.Get(), host.c_str(), port, nullptr, nullptr, INTERNET_SERVICE_HTTP, 0, 0),
+        &CloseInternetHandle);
+    if (connection.IsEmpty()) {
+        throw LastErrorException("Kova::Net::Http::Connect", 42, source);
+    }
+}
+
+void Http::SendRequest(const std::wstring& verb, const std::wstring& objectName)
+{
+    request = ScopedHandle<void*>(HttpOpenRequestW(connection.Get(), verb.c_str(), objectName.c_str(), nullptr,
+                                                   nullptr, nullptr, INTERNET_FLAG_RELOAD, 0),
+                                  &CloseInternetHandle);
+    if (request.IsEmpty()) {
+        throw LastErrorException("Kova::Net::Http::SendRequest", 65, source);
+    }
+    if (!HttpSendRequestW(request.Get(), nullptr, 0, nullptr, 0)) {
+        throw LastErrorException("Kova::Net::Http::SendRequest", 77, source);
+    }
+}
+
+std::string Http::ReadResponse(std::size_t limit)
+{
+    std::string result;
+    char chunk[16];
+    while (result.size() < limit) {
+        DWORD read = 0;
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(sizeof(chunk), limit - result.size()));
+        if (InternetReadFile(request.Get(), chunk, wanted, &read) != TRUE || read == 0) {
+            break;
+        }
+        result.append(chunk, read);
+    }
+    return result;
+}
+
+} // namespace Net
+} // namespace Kova

@@ -1,0 +1,38 @@
+#ifndef KOVA_NET_HTTP_H
+#define KOVA_NET_HTTP_H
+
+#include "../ScopedHandle.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace Kova {
+namespace Net {
+
+// One plain-HTTP fetch over WinINet: construct, Connect, SendRequest,
+// ReadResponse. Handles close in the order request, connection, session.
+class Http {
+public:
+    // Answers are cut off here: a hostile or broken server must not make the
+    // reader grow without bound.
+    static constexpr std::size_t defaultResponseLimit = 64 * 1024;
+
+    explicit Http(const std::wstring& userAgent);
+    void Connect(const std::wstring& host, std::uint16_t port);
+    // Always fetched from the server, never from the cache.
+    void SendRequest(const std::wstring& verb, const std::wstring& objectName);
+    // The body as bytes, whatever the status; a failing read ends it, and so
+    // does the limit.
+    std::string ReadResponse(std::size_t limit = defaultResponseLimit);
+
+private:
+    ScopedHandle<void*> session;
+    ScopedHandle<void*> connection;
+    ScopedHandle<void*> request;
+};
+
+} // namespace Net
+} // namespace Kova
+
+#endif
