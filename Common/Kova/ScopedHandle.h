@@ -24,9 +24,9 @@ public:
     explicit ScopedHandle(Closer closer) : closer(std::move(closer)), value(T()) {}
     ScopedHandle(T value, Closer closer) : closer(std::move(closer)), value(value) {}
 
-    ScopedHandle(ScopedHandle&& other) noexcept : closer(&CloseKernelHandleOf), value(T()) {
-        *this = std::move(other);
-    }
+    // Takes the source's closer along with its value: a moved registry key
+    // or internet handle must still be closed by its own kind of closer.
+    ScopedHandle(ScopedHandle&& other) noexcept : closer(other.closer), value(other.value) { other.value = T(); }
 
     // Keeps this holder's own closer: only the value travels.
     ScopedHandle& operator=(ScopedHandle&& other) noexcept {

@@ -84,3 +84,13 @@ TEST(BufferTest, SizedBufferIsZeroedAndMoveEmptiesTheSource)
     EXPECT_EQ(Kova::Buffer(0).GetData(), nullptr);
     EXPECT_EQ(Kova::Buffer(nullptr, 0).GetData(), nullptr);
 }
+
+TEST(ScopedHandleTest, MoveConstructionKeepsTheSourcesCloser)
+{
+    closed.clear();
+    {
+        CountedHandle source(5, &RecordClose);
+        CountedHandle moved(std::move(source));
+    }
+    EXPECT_EQ(closed, std::vector<int>{5});
+}
