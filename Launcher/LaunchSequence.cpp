@@ -1,6 +1,8 @@
 #include "LaunchSequence.h"
 
+#include "Integrity.h"
 #include "PayloadUnpacking.h"
+#include "PrivateFolder.h"
 #include "ProcessorCheck.h"
 #include "UpdateCheck.h"
 
@@ -24,16 +26,28 @@ void RunLaunchSequence()
     const Kova::CommandLine::SwitchList switches = arguments.GetSwitches();
     StartUpdateCheck(switches);
 
-    const wchar_t* const payloadType = Kova::Process::IsWow64() ? L"BIN64" : L"BIN32";
+    const bool wow64 = Kova::Process::IsWow64();
+    const wchar_t* const payloadType = wow64 ? L"BIN64" : L"BIN32";
+    const std::wstring layoutDigest = wow64 ? L"HTMLAYOUT64" : L"HTMLAYOUT32";
+    const std::wstring applicationDigest = wow64 ? L"GUI64" : L"GUI32";
 
-    File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe");
+    // Made first, so that it goes last, after every file in it.
+    const PrivateFolder folder = PrivateFolder::Create();
+
+    File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", folder.GetPath());
     ScopeGuard toolGuard(tool, &DeleteFileWithRetries);
     tool.Close();
+    // Held for reading from here until it is removed, so that the tool that
+    // was checked is the tool that runs.
+    tool = File::Open(std::wstring(tool.GetPath()));
+    VerifyFile(tool, L"LZMA");
 
-    File layout = UnpackPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr);
+    File layout = UnpackPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath(),
+                                layoutDigest.c_str());
     ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
 
-    File application = UnpackPayload(tool.GetPath(), L"GUI", payloadType, L"exe");
+    File application = UnpackPayload(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath(),
+                                     applicationDigest.c_str());
     ScopeGuard applicationGuard(application, &DeleteFileWithRetries);
 
     toolGuard.Run();

@@ -1,5 +1,7 @@
 #include "PayloadUnpacking.h"
 
+#include "Integrity.h"
+
 #include "Kova/Application.h"
 #include "Kova/Process.h"
 #include "Kova/String.h"
@@ -10,9 +12,10 @@ namespace Sparlin {
 
 using Kova::FileSystem::File;
 
-File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension)
+File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension,
+                               const std::wstring& directory)
 {
-    File file = File::CreateTemp(extension);
+    File file = File::CreateTemp(extension, directory);
     try {
         Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
         file.Write(bytes.GetData(), bytes.GetSize());
@@ -37,11 +40,12 @@ bool DeleteFileOnce(File& file)
     return file.Delete();
 }
 
-File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension)
+File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
+                   const std::wstring& directory, const wchar_t* digestName)
 {
-    File input = ExtractResourceToTempFile(name, type, nullptr);
+    File input = ExtractResourceToTempFile(name, type, nullptr, directory);
     ScopeGuard inputGuard(input, &DeleteFileOnce);
-    const std::wstring outputPath = File::GetTempFilePath(extension);
+    const std::wstring outputPath = File::GetTempFilePath(extension, directory);
     const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
     input.Close();
     {
@@ -50,6 +54,13 @@ File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wcha
     }
     // The output's existence is the only sign of the tool's success.
     File output = File::Open(outputPath);
+    try {
+        // Through the handle just opened, which no writer can share.
+        VerifyFile(output, digestName);
+    } catch (...) {
+        output.Delete();
+        throw;
+    }
     inputGuard.Run();
     return output;
 }

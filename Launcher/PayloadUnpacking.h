@@ -11,12 +11,17 @@ namespace Sparlin {
 // file; the write handle stays open. When the resource cannot be read or
 // written the file is removed again before the failure leaves; from the
 // return on, the caller's guard is responsible for it.
-Kova::FileSystem::File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension);
+// The file is made in `directory`.
+Kova::FileSystem::File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension,
+                                                 const std::wstring& directory);
 
-// Decompresses an LZMA resource by running the tool on it; returns the
-// output opened for reading, with read sharing only.
+// Decompresses an LZMA resource by running the tool on it, into a new file in
+// `directory`; returns the output opened for reading, with read sharing only,
+// after checking it against the digest recorded under `digestName`. An
+// output that fails the check is removed.
 Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
-                                     const wchar_t* extension);
+                                     const wchar_t* extension, const std::wstring& directory,
+                                     const wchar_t* digestName);
 
 // Up to three attempts, one second apart; false when the file stays.
 bool DeleteFileWithRetries(Kova::FileSystem::File& file);

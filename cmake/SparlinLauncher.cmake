@@ -29,10 +29,11 @@ ExternalProject_Add(host_lzma
 #     TOOL <file> GUI32 <file> HTMLAYOUT32 <file> GUI64 <file> HTMLAYOUT64 <file>
 #     [UPDATE_HOST <host>] [DOWNLOAD_HOST <host>]   default: SPARLIN_UPDATE_HOST, SPARLIN_DOWNLOAD_HOST
 #     [OMIT <entry>...]            entries left out of the resources, in lower case (gui32 ...)
+#     [WRONG_DIGEST <entry>...]    record a wrong digest for these entries (lzma, gui32 ...)
 #     [DEFINITIONS <def>...]       compile definitions of the entry point
 #     [DEPENDS <target>...])       targets that make the files above
 function(sparlin_add_launcher target)
-    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST" "OMIT;DEFINITIONS;DEPENDS"
+    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST" "OMIT;DEFINITIONS;DEPENDS;WRONG_DIGEST"
                           ${ARGN})
     set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
     # A copy of the tool, so that the resource compile can depend on a plain file.
@@ -43,6 +44,24 @@ function(sparlin_add_launcher target)
         VERBATIM)
     set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
     set(compressed ${tool})
+    # The SHA-256 of what the launcher will write out or unpack, so that it
+    # can tell whether the file it is about to run is the one it carries.
+    function(sparlin_digest name input)
+        string(TOLOWER ${name} lower)
+        set(wrong OFF)
+        if(lower IN_LIST L_WRONG_DIGEST)
+            set(wrong ON)
+        endif()
+        set(digest ${generated}/${name}.sha256)
+        add_custom_command(OUTPUT ${digest}
+            COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${digest} -DWRONG=${wrong}
+                    -P ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
+            DEPENDS ${input} ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake ${L_DEPENDS}
+            VERBATIM)
+        set(compressed ${compressed} ${digest} PARENT_SCOPE)
+        set(payload_rc "${payload_rc}${name} SHA256 \"${digest}\"\n" PARENT_SCOPE)
+    endfunction()
+    sparlin_digest(LZMA ${tool})
     foreach(entry GUI32 HTMLAYOUT32 GUI64 HTMLAYOUT64)
         string(TOLOWER ${entry} lower)
         if(lower IN_LIST L_OMIT)
@@ -63,6 +82,7 @@ function(sparlin_add_launcher target)
             VERBATIM)
         list(APPEND compressed ${output})
         string(APPEND payload_rc "${name} ${type} \"${output}\"\n")
+        sparlin_digest(${entry} ${input})
     endforeach()
     if(NOT L_UPDATE_HOST)
         set(L_UPDATE_HOST ${SPARLIN_UPDATE_HOST})

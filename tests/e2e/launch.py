@@ -9,6 +9,7 @@ and its exit code.
 """
 import argparse
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -91,6 +92,16 @@ def windows_basename(path):
     return path.replace("/", "\\").rsplit("\\", 1)[-1]
 
 
+def private_folder(arch, unpacked_path):
+    """The Unix path of the folder one start unpacked into, checked for its name."""
+    windows_temp = temp_dir(arch)[0].rstrip("\\")
+    parent, _, _ = unpacked_path.rpartition("\\")
+    grand, _, name = parent.rpartition("\\")
+    check(grand.lower() == windows_temp.lower(), f"{unpacked_path} is not in a folder of the temporary directory")
+    check(re.fullmatch(r"Sparlin-[0-9A-F]{32}", name) is not None, f"folder name {name!r} is guessable")
+    return temp_dir(arch)[1] / name
+
+
 def system_text(code):
     """The system's own message for a Windows error code, from inside Wine."""
     result = wine("64", ARGS.unit_tests, "--child", f"message:{code}")
@@ -108,10 +119,14 @@ def run_demo(arch, user_args, expected_bitness, gui, layout):
         check(wait_for(report), "the application never reported")
         seen = parse_pairs(report.read_text(encoding="utf-8"))
         app_path, layout_path = one(seen, "arg0"), one(seen, "arg1")
-        unix_temp = temp_dir(arch)[1]
-        # While the application runs: its files hold exactly what was packed.
-        app_file = unix_temp / windows_basename(app_path)
-        layout_file = unix_temp / windows_basename(layout_path)
+        folder = private_folder(arch, app_path)
+        # While the application runs: its files hold exactly what was packed,
+        # and nothing else is left in the folder (the tool and the packed
+        # streams are gone before the application starts).
+        app_file = folder / windows_basename(app_path)
+        layout_file = folder / windows_basename(layout_path)
+        check(sorted(os.listdir(folder)) == sorted([app_file.name, layout_file.name]),
+              f"the private folder holds {sorted(os.listdir(folder))}")
         check(app_file.read_bytes() == Path(gui).read_bytes(), "unpacked application differs from its input")
         check(layout_file.read_bytes() == Path(layout).read_bytes(), "unpacked layout library differs from its input")
     finally:
@@ -124,13 +139,8 @@ def run_demo(arch, user_args, expected_bitness, gui, layout):
         check(one(seen, f"arg{i + 2}") == argument, f"argument {i} arrived as {one(seen, f'arg{i + 2}')!r}")
     check(app_path.lower().endswith(".exe"), f"application name {app_path}")
     check(layout_path.lower().endswith(".tmp"), f"layout library name {layout_path} lost the default extension")
-    windows_temp = temp_dir(arch)[0].rstrip("\\")
-    check(app_path.lower().startswith(windows_temp.lower()), "application not in the temporary directory")
-    # The tool and the compressed streams are gone before the application
-    # starts: the only new entries are the two unpacked files.
     new_entries = set(seen.get("temp_entry", [])) - before
-    check(new_entries == {windows_basename(app_path), windows_basename(layout_path)},
-          f"unexpected temporary files while the application ran: {sorted(new_entries)}")
+    check(new_entries == {folder.name}, f"new in the temporary directory while the application ran: {new_entries}")
     # Held open for reading with read sharing only: no writer, no deletion.
     for key in ("layout_write_open_before_load", "self_write_open", "layout_write_open", "self_delete",
                 "layout_delete"):
@@ -209,10 +219,13 @@ def scenario_delete_refused():
     waited = time.monotonic() - reported
     check(code == 0, f"exit code {code}")
     left = temp_listing(arch) - before
+    folder = private_folder(arch, one(seen, "arg0"))
     app_name = windows_basename(one(seen, "arg0"))
-    check(left == {app_name}, f"expected only the held application to stay, found {sorted(left)}")
+    check(left == {folder.name} and os.listdir(folder) == [app_name],
+          f"expected only the held application to stay, found {sorted(left)}")
     check(waited >= 2.9, f"gave up after {waited:.1f} s: three attempts one second apart take three")
-    (temp_dir(arch)[1] / app_name).unlink()
+    (folder / app_name).unlink()
+    folder.rmdir()
 
 
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()

@@ -113,8 +113,13 @@ std::wstring File::GetTempFilePath(const wchar_t* extension)
     if (GetTempPathW(MAX_PATH, directory) == 0) {
         throw LastErrorException("Kova::FileSystem::File::GetTempFilePath", 255, source);
     }
+    return GetTempFilePath(extension, directory);
+}
+
+std::wstring File::GetTempFilePath(const wchar_t* extension, const std::wstring& directory)
+{
     wchar_t name[MAX_PATH];
-    if (GetTempFileNameW(directory, L"", 0, name) == 0) {
+    if (GetTempFileNameW(directory.c_str(), L"", 0, name) == 0) {
         throw LastErrorException("Kova::FileSystem::File::GetTempFilePath", 266, source);
     }
     // Only the unique name is wanted; the empty file the system made goes.
@@ -132,6 +137,11 @@ std::wstring File::GetTempFilePath(const wchar_t* extension)
 File File::CreateTemp(const wchar_t* extension)
 {
     return Create(GetTempFilePath(extension));
+}
+
+File File::CreateTemp(const wchar_t* extension, const std::wstring& directory)
+{
+    return Create(GetTempFilePath(extension, directory));
 }
 
 } // namespace FileSystem

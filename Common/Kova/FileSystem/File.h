@@ -23,6 +23,9 @@ public:
     // and the name is not reserved.
     static std::wstring GetTempFilePath(const wchar_t* extension);
     static File CreateTemp(const wchar_t* extension);
+    // The same in a directory of the caller's choosing instead.
+    static std::wstring GetTempFilePath(const wchar_t* extension, const std::wstring& directory);
+    static File CreateTemp(const wchar_t* extension, const std::wstring& directory);
 
     File(KernelHandle&& handle, const wchar_t* path);
     File(File&&) = default;
