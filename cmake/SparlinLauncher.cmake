@@ -38,9 +38,11 @@ function(sparlin_add_launcher target)
     set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
     # A copy of the tool, so that the resource compile can depend on a plain file.
     set(tool ${generated}/LZMA.exe)
+    sparlin_sign_commands(sign_tool ${tool})
     add_custom_command(OUTPUT ${tool}
         COMMAND ${CMAKE_COMMAND} -E copy ${L_TOOL} ${tool}
-        DEPENDS ${L_TOOL} ${L_DEPENDS}
+        ${sign_tool}
+        DEPENDS ${L_TOOL} ${L_DEPENDS} ${SPARLIN_SIGN_INPUTS}
         VERBATIM)
     set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
     set(compressed ${tool})
@@ -106,4 +108,5 @@ function(sparlin_add_launcher target)
     if(L_OUTPUT_NAME)
         set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
     endif()
+    sparlin_sign_target(${target})
 endfunction()

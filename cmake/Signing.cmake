@@ -1,0 +1,72 @@
+# Authenticode signing of the launcher and of the LZMA tool it embeds, with
+# osslsigncode. Unsigned unless SPARLIN_SIGN_CERTIFICATE names a certificate.
+set(SPARLIN_SIGN_CERTIFICATE "" CACHE FILEPATH
+    "Code-signing certificate: PEM (with SPARLIN_SIGN_KEY) or PKCS#12 (.pfx/.p12); empty: unsigned build")
+set(SPARLIN_SIGN_KEY "" CACHE FILEPATH "Private key (PEM) of a PEM certificate")
+set(SPARLIN_SIGN_PASSWORD_FILE "" CACHE FILEPATH "File whose first line is the password of the key or PKCS#12 file")
+set(SPARLIN_SIGN_TIMESTAMP_URL "" CACHE STRING "RFC 3161 time-stamping server; empty: no timestamp (and no network)")
+set(SPARLIN_SIGN_DESCRIPTION "" CACHE STRING "Program name stored in the signature (Windows shows it when asking for elevation)")
+
+set(SPARLIN_SIGN_COMMAND)
+set(SPARLIN_SIGN_INPUTS)
+if(SPARLIN_SIGN_CERTIFICATE)
+    find_program(SPARLIN_OSSLSIGNCODE osslsigncode)
+    if(NOT SPARLIN_OSSLSIGNCODE)
+        message(FATAL_ERROR "SPARLIN_SIGN_CERTIFICATE is set but osslsigncode is not installed (apt-get install osslsigncode)")
+    endif()
+    foreach(setting SPARLIN_SIGN_CERTIFICATE SPARLIN_SIGN_KEY SPARLIN_SIGN_PASSWORD_FILE)
+        if(${setting})
+            get_filename_component(file "${${setting}}" ABSOLUTE)
+            if(NOT EXISTS "${file}" OR IS_DIRECTORY "${file}")
+                message(FATAL_ERROR "${setting}: no such file: ${${setting}}")
+            endif()
+            set(sign_${setting} "${file}")
+            list(APPEND SPARLIN_SIGN_INPUTS "${file}")
+        endif()
+    endforeach()
+    file(STRINGS "${sign_SPARLIN_SIGN_CERTIFICATE}" pem_lines REGEX "^-----BEGIN " LIMIT_COUNT 1)
+    if(SPARLIN_SIGN_KEY)
+        if(NOT pem_lines)
+            message(FATAL_ERROR "SPARLIN_SIGN_KEY goes with a PEM certificate; leave it empty for a PKCS#12 file")
+        endif()
+        set(SPARLIN_SIGN_COMMAND ${SPARLIN_OSSLSIGNCODE} sign -certs ${sign_SPARLIN_SIGN_CERTIFICATE}
+            -key ${sign_SPARLIN_SIGN_KEY})
+    elseif(pem_lines)
+        message(FATAL_ERROR "SPARLIN_SIGN_CERTIFICATE is a PEM file: name its private key in SPARLIN_SIGN_KEY")
+    else()
+        set(SPARLIN_SIGN_COMMAND ${SPARLIN_OSSLSIGNCODE} sign -pkcs12 ${sign_SPARLIN_SIGN_CERTIFICATE})
+    endif()
+    if(SPARLIN_SIGN_PASSWORD_FILE)
+        list(APPEND SPARLIN_SIGN_COMMAND -readpass ${sign_SPARLIN_SIGN_PASSWORD_FILE})
+    endif()
+    list(APPEND SPARLIN_SIGN_COMMAND -h sha256)
+    if(SPARLIN_SIGN_DESCRIPTION)
+        list(APPEND SPARLIN_SIGN_COMMAND -n ${SPARLIN_SIGN_DESCRIPTION})
+    endif()
+    if(SPARLIN_SIGN_TIMESTAMP_URL)
+        list(APPEND SPARLIN_SIGN_COMMAND -ts ${SPARLIN_SIGN_TIMESTAMP_URL})
+    endif()
+    message(STATUS "Signing Sparlin with ${SPARLIN_SIGN_CERTIFICATE}")
+endif()
+
+# Sets <var> to COMMAND arguments for add_custom_command that sign <file> in
+# place, nothing when unsigned. osslsigncode writes neither over its input nor
+# over any existing file, such as one left by a failed run.
+function(sparlin_sign_commands var file)
+    set(commands)
+    if(SPARLIN_SIGN_COMMAND)
+        set(commands COMMAND ${CMAKE_COMMAND} -E rm -f ${file}.signed
+                     COMMAND ${SPARLIN_SIGN_COMMAND} -in ${file} -out ${file}.signed
+                     COMMAND ${CMAKE_COMMAND} -E rename ${file}.signed ${file})
+    endif()
+    set(${var} ${commands} PARENT_SCOPE)
+endfunction()
+
+# Signs the output of an executable target after each link.
+function(sparlin_sign_target target)
+    set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${SPARLIN_SIGN_INPUTS})
+    sparlin_sign_commands(commands $<TARGET_FILE:${target}>)
+    if(commands)
+        add_custom_command(TARGET ${target} POST_BUILD ${commands} VERBATIM)
+    endif()
+endfunction()
