@@ -16,8 +16,28 @@ std::uint32_t FixedFeatures()
 } // namespace
 #endif
 
+namespace {
+
+// Whatever is loaded from here on by name alone, by us or by the system
+// libraries we use, comes from the system directory, never from the folder
+// the launcher was started from or the current directory.
+void RestrictLibrarySearch()
+{
+    HMODULE kernel = GetModuleHandleW(L"kernel32");
+    using SetDefaultDllDirectoriesFunction = BOOL(WINAPI*)(DWORD);
+    auto restrict = reinterpret_cast<SetDefaultDllDirectoriesFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "SetDefaultDllDirectories")));
+    if (restrict == nullptr || !restrict(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        // Older systems: at least the current directory is taken out.
+        SetDllDirectoryW(L"");
+    }
+}
+
+} // namespace
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    RestrictLibrarySearch();
     Kova::SetSeTranslator(&Kova::SeTranslator);
 #ifdef SPARLIN_FEATURES_OVERRIDE
     Sparlin::SetFeatureSource(&FixedFeatures);

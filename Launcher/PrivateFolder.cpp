@@ -7,14 +7,14 @@
 #include <windows.h>
 #include <sddl.h>
 
+// RtlGenRandom, exported by advapi32 under this name.
+extern "C" __declspec(dllimport) BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
+
 namespace Sparlin {
 
 namespace {
 
 constexpr int attempts = 16;
-
-// RtlGenRandom, exported by advapi32 under this name.
-extern "C" BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
 
 } // namespace
 

@@ -99,7 +99,8 @@ function(sparlin_add_launcher target)
     set_source_files_properties(${generated}/Launcher.rc PROPERTIES OBJECT_DEPENDS
         "${compressed};${CMAKE_SOURCE_DIR}/resources/Sparlin.manifest;${CMAKE_SOURCE_DIR}/resources/Sparlin.ico;${CMAKE_SOURCE_DIR}/resources/Strings.rc")
 
-    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${generated}/Launcher.rc)
+    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${CMAKE_SOURCE_DIR}/Launcher/SystemLibraries.cpp
+                   ${generated}/Launcher.rc)
     target_link_libraries(${target} PRIVATE sparlin_core)
     target_link_options(${target} PRIVATE -municode)
     target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)

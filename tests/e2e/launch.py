@@ -10,6 +10,7 @@ and its exit code.
 import argparse
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -30,14 +31,15 @@ def check(condition, message):
         raise Failure(message)
 
 
-def wine(arch, *command, env=None, background=False, capture=True):
+def wine(arch, *command, env=None, background=False, capture=True, cwd=None):
     full_env = dict(os.environ)
     full_env.update(env or {})
     argv = [ARGS.wine_run, ARGS.wine_dir, arch, *command]
     if background:
         return subprocess.Popen(argv, env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-    result = subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, capture_output=capture, timeout=60)
+                                stderr=subprocess.DEVNULL, cwd=cwd)
+    result = subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, capture_output=capture, timeout=60,
+                            cwd=cwd)
     return result
 
 
@@ -228,6 +230,53 @@ def scenario_delete_refused():
     folder.rmdir()
 
 
+PLANTED = ["user32", "shell32", "advapi32", "wininet", "comctl32", "version", "uxtheme", "dwmapi", "cryptbase",
+           "shlwapi", "ole32", "secur32", "iertutil", "urlmon", "winmm", "userenv", "sspicli", "propsys"]
+
+
+def planted_loads(log, folders):
+    """Lines of Wine's +loaddll log that name a DLL from one of the folders."""
+    # Wine writes the paths escaped, with doubled backslashes.
+    text = log.decode("utf-8", errors="replace").lower().replace("\\\\", "\\")
+    names = [str(folder).lower().replace("/", "\\") + "\\" for folder in folders]
+    return [line for line in text.splitlines()
+            if "loaded" in line and ".dll" in line and any(n in line for n in names)]
+
+
+def scenario_dll_planting():
+    """DLLs planted beside the launcher and in the current directory, with Wine
+    told to prefer such native files, are never loaded, and the job is done."""
+    arch = "64"
+    downloads = WORK / "Downloads folder"
+    current = WORK / "current dir"
+    for folder in (downloads, current):
+        folder.mkdir()
+        for name in PLANTED:
+            shutil.copyfile(ARGS.layout32, folder / f"{name}.dll")
+    launcher = downloads / "Sparlin.exe"
+    shutil.copyfile(ARGS.launcher, launcher)
+    shutil.copyfile(ARGS.plant_control, downloads / "Control.exe")
+    overrides = ",".join(PLANTED) + "=n,b;mscoree,mshtml="
+    windows_folders = [wine(arch, "winepath.exe", "-w", str(f)).stdout.decode().strip() for f in (downloads, current)]
+    before = temp_listing(arch)
+    report = WORK / "report-planted.txt"
+    # The demo lives past the update check's start, which loads WinINet.
+    run = wine(arch, str(launcher), cwd=current,
+               env={**demo_env(report, sleep_ms=3500), "WINEDLLOVERRIDES": overrides, "WINEDEBUG": "+loaddll"})
+    check(run.returncode == 0, f"exit code {run.returncode}")
+    loaded = planted_loads(run.stderr, windows_folders)
+    check(not loaded, "planted DLLs were loaded:\n" + "\n".join(loaded))
+    check("user32" in run.stderr.decode(errors="replace").lower(), "the log shows no DLL loads at all")
+    seen = parse_pairs(report.read_text(encoding="utf-8"))
+    check(one(seen, "layout_result") == "demolayout x64 1.0", "the application did not run")
+    check(temp_listing(arch) == before, "temporary files left behind")
+    # The same folder catches a program that loads a library by its bare
+    # name: the check above would see a planted DLL being loaded.
+    control = wine(arch, str(downloads / "Control.exe"), cwd=current,
+                   env={"WINEDLLOVERRIDES": overrides, "WINEDEBUG": "+loaddll"})
+    check(planted_loads(control.stderr, windows_folders), "the control program loaded no planted DLL")
+
+
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 
@@ -236,7 +285,7 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    for option in ("wine-run", "wine-dir", "launcher", "missing-gui", "tool-writes-nothing",
+    for option in ("wine-run", "wine-dir", "launcher", "plant-control", "missing-gui", "tool-writes-nothing",
                    "tool-decodes-then-fails", "box-helper", "unit-tests", "gui32", "layout32", "gui64", "layout64"):
         parser.add_argument("--" + option)
     ARGS = parser.parse_args()
