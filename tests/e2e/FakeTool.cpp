@@ -2,6 +2,7 @@
 // launcher copes with a tool that fails.
 //   FAKE_TOOL_WRITES_NOTHING: exits 3 and writes no output.
 //   FAKE_TOOL_DECODES_THEN_FAILS: decodes correctly, then exits 1.
+//   FAKE_TOOL_WRITES_WRONG_BYTES: writes something else and exits 0.
 #include "LzmaDecoder.h"
 
 #include <cstdio>
@@ -37,6 +38,17 @@ int wmain(int argc, wchar_t** argv)
     std::fwrite(plain.data(), 1, plain.size(), out);
     std::fclose(out);
     return 1;
+#elif defined(FAKE_TOOL_WRITES_WRONG_BYTES)
+    if (argc != 4) {
+        return 2;
+    }
+    std::FILE* out = _wfopen(argv[3], L"wb");
+    if (out == nullptr) {
+        return 2;
+    }
+    std::fputs("MZ but not the payload", out);
+    std::fclose(out);
+    return 0;
 #else
 #error choose a fake tool
 #endif

@@ -182,7 +182,11 @@ def run_failure(launcher, expected_text, arch="64"):
         check(box.returncode == 0, f"no message box: {seen}")
     finally:
         code = process.wait(timeout=60)
-    check(one(seen, "text") == expected_text, f"box text {one(seen, 'text')!r}, expected {expected_text!r}")
+    text = one(seen, "text")
+    if callable(expected_text):
+        check(expected_text(text), f"box text {text!r}")
+    else:
+        check(text == expected_text, f"box text {text!r}, expected {expected_text!r}")
     check(one(seen, "icon") == "yes" and one(seen, "buttons") == "OK", f"box style {seen}")
     shown_with = set(seen.get("dir_entry", []))
     check(shown_with == before, f"temporary files present while the box was shown: {sorted(shown_with - before)}")
@@ -196,6 +200,22 @@ def scenario_missing_gui():
 
 def scenario_tool_writes_nothing():
     run_failure(ARGS.tool_writes_nothing, system_text(2))
+
+
+def mismatch_of(extension):
+    """The integrity failure's text, for a file of the private folder with that extension."""
+    pattern = (r'The file "[A-Za-z]:\\.*\\Sparlin-[0-9A-F]{32}\\[0-9A-Fa-f]+\.' + extension +
+               r'" is not the one this program carries: it is damaged or was changed\. Nothing was started\.')
+    return lambda text: re.fullmatch(pattern, text) is not None
+
+
+def scenario_tool_writes_wrong_bytes():
+    # The layout library is unpacked first: its check stops the launch.
+    run_failure(ARGS.tool_writes_wrong_bytes, mismatch_of("tmp"))
+
+
+def scenario_wrong_tool_digest():
+    run_failure(ARGS.wrong_tool_digest, mismatch_of("exe"))
 
 
 def scenario_tool_decodes_then_fails():
@@ -285,7 +305,7 @@ def main():
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    for option in ("wine-run", "wine-dir", "launcher", "plant-control", "missing-gui", "tool-writes-nothing",
+    for option in ("wine-run", "wine-dir", "launcher", "plant-control", "tool-writes-wrong-bytes", "wrong-tool-digest", "missing-gui", "tool-writes-nothing",
                    "tool-decodes-then-fails", "box-helper", "unit-tests", "gui32", "layout32", "gui64", "layout64"):
         parser.add_argument("--" + option)
     ARGS = parser.parse_args()
