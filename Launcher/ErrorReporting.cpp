@@ -55,7 +55,12 @@ std::wstring DescribeCurrentException()
     } catch (const std::exception& failure) {
         return Kova::AnsiToWide(StandardText(failure));
     } catch (...) {
-        return Kova::Application::LoadStringResource(IDS_UNKNOWN_EXCEPTION);
+        try {
+            return Kova::Application::LoadStringResource(IDS_UNKNOWN_EXCEPTION);
+        } catch (...) {
+            // A damaged string table must not turn a shown failure into a crash.
+            return L"Unknown exception";
+        }
     }
 }
 
