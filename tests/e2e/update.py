@@ -752,14 +752,25 @@ def filled(size):
     return (FILLER * (size // len(FILLER) + 1))[:size]
 
 
+def scenario_answer_limit():
+    """Only the first 64 KiB of an answer count."""
+    def just_past(connection):
+        # Reading 16 bytes at a time, Wine needs about a second for 64 KiB;
+        # a reader without the limit would be through all of this in time.
+        body = filled(64 << 10) + b"1.2.36\n" * 1000
+        connection.send(http_head(len(body)) + body)
+
+    run_against(just_past, False, app_ms=5000)
+
+
 def scenario_large_answers():
-    """Huge and endless answers: only the first 64 KiB count, and memory stays flat."""
+    """Huge and endless answers: the launcher and the application go on, and memory stays flat."""
     def small(connection):
         body = b"1.2.35.0\n"
         connection.send(http_head(len(body)) + body)
 
     def late(connection):
-        # Filler up to just past 64 KiB, then nothing but newer versions.
+        # Filler up to 64 KiB, then nothing but newer versions.
         connection.send(http_head(HUGE))
         connection.send(filled(64 << 10))
         block = b"1.2.36\n" * (1 << 17)
@@ -767,8 +778,7 @@ def scenario_large_answers():
             connection.send(block[:HUGE - offset])
 
     def early(connection):
-        body_head = b"1.2.36\n"
-        connection.send(http_head(len(body_head) + HUGE) + body_head)
+        connection.send(http_head(7 + HUGE) + b"1.2.36\n")
         block = filled(1 << 20)
         for _ in range(0, HUGE, len(block)):
             connection.send(block)
@@ -780,13 +790,16 @@ def scenario_large_answers():
             connection.send(block)
 
     baseline, _ = run_against(small, False)
-    results = {}
+    growth = {}
     for name, handler, question in (("late", late, False), ("early", early, True), ("endless", endless, False)):
-        launcher, record = run_against(handler, question)
-        results[name] = (launcher.peak_kib, record)
-        check(record["ended"] == "client", f"{name}: the launcher did not hang up ({record})")
-        check(record["sent"] < HUGE, f"{name}: the launcher took the whole answer ({record['sent']} bytes)")
-    growth = {name: peak - baseline.peak_kib for name, (peak, _) in results.items()}
+        launcher, record = run_against(handler, question, app_ms=5000 if name == "endless" else APP_MS)
+        growth[name] = launcher.peak_kib - baseline.peak_kib
+        # Wine's WinINet reads what is left of an answer of known length
+        # when the request is closed early, and throws it away; an answer of
+        # unknown length is simply hung up on, right after its 64 KiB.
+        if name == "endless":
+            check(record["ended"] == "client" and record["ended_at"] < launcher.ended - 0.5,
+                  f"endless: the launcher did not hang up before it ended: {record}")
     print(f"peak working set: baseline {baseline.peak_kib} KiB, growth {growth} KiB")
     check(baseline.peak_kib > 0, "no memory figure for the launcher")
     check(all(kib < 16 << 10 for kib in growth.values()), f"memory grew with the answer: {growth} KiB")
