@@ -83,5 +83,7 @@ SPARLIN_BIND_ON_FIRST_CALL(L"wininet.dll", HINTERNET, InternetConnectW, 32,
                            (a, b, c, d, e, f, g, h))
 SPARLIN_BIND_ON_FIRST_CALL(L"wininet.dll", HINTERNET, InternetOpenW, 20,
                            (LPCWSTR a, DWORD b, LPCWSTR c, LPCWSTR d, DWORD e), (a, b, c, d, e))
+SPARLIN_BIND_ON_FIRST_CALL(L"wininet.dll", BOOL, InternetSetOptionW, 16, (HINTERNET a, DWORD b, LPVOID c, DWORD d),
+                           (a, b, c, d))
 SPARLIN_BIND_ON_FIRST_CALL(L"wininet.dll", BOOL, InternetReadFile, 16, (HINTERNET a, LPVOID b, DWORD c, LPDWORD d),
                            (a, b, c, d))

@@ -22,6 +22,13 @@ Http::Http(const std::wstring& userAgent)
     if (session.IsEmpty()) {
         throw LastErrorException("Kova::Net::Http::Http", 24, source);
     }
+    // A server that accepts and then says nothing must not hold the caller
+    // for ever; where the system already has limits, these are alike.
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        DWORD milliseconds = timeoutMilliseconds;
+        InternetSetOptionW(session.Get(), option, &milliseconds, sizeof(milliseconds));
+    }
 }
 
 void Http::Connect(const std::wstring& host, std::uint16_t port)

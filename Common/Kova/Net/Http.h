@@ -17,6 +17,8 @@ public:
     // Answers are cut off here: a hostile or broken server must not make the
     // reader grow without bound.
     static constexpr std::size_t defaultResponseLimit = 64 * 1024;
+    // Connecting, sending and each wait for answer bytes.
+    static constexpr unsigned long timeoutMilliseconds = 30000;
 
     explicit Http(const std::wstring& userAgent);
     void Connect(const std::wstring& host, std::uint16_t port);
