@@ -38,9 +38,11 @@ def wine(arch, *command, env=None, background=False, capture=True, cwd=None):
     if background:
         return subprocess.Popen(argv, env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, cwd=cwd)
-    result = subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, capture_output=capture, timeout=60,
-                            cwd=cwd)
-    return result
+    if capture:
+        return subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60,
+                              cwd=cwd)
+    return subprocess.run(argv, env=full_env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                          stderr=subprocess.DEVNULL, timeout=60, cwd=cwd)
 
 
 _temp_dirs = {}
@@ -176,9 +178,12 @@ def run_failure(launcher, expected_text, arch="64"):
     before = temp_listing(arch)
     process = wine(arch, launcher, background=True)
     try:
+        # Through a file: a pipe could be inherited by Wine's desktop process
+        # and held open long after the helper has ended.
+        out = WORK / "box.txt"
         box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", temp_dir(arch)[0],
-                   "--press", "OK", "--timeout-ms", "30000")
-        seen = parse_pairs(box.stdout.decode("utf-8", errors="replace"))
+                   "--press", "OK", "--timeout-ms", "30000", "--out", str(out), capture=False)
+        seen = parse_pairs(out.read_text(encoding="utf-8", errors="replace") if out.exists() else "")
         check(box.returncode == 0, f"no message box: {seen}")
     finally:
         code = process.wait(timeout=60)
