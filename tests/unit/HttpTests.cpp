@@ -395,3 +395,29 @@ TEST_F(HttpTest, CallsOutOfOrderThrowAtTheirOwnSites)
     EXPECT_NE(emptyHost, 0u);
     RecordProperty("empty host", static_cast<int>(emptyHost));
 }
+
+TEST_F(HttpTest, AServerThatNeverAnswersIsGivenUpOn)
+{
+    // Connections land in the backlog of a listener that never accepts: the
+    // request goes out and no answer ever comes.
+    const Winsock& ws = Winsock::Get();
+    SOCKET listener = ws.socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = Loopback(0);
+    int length = sizeof(address);
+    ASSERT_EQ(ws.bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(ws.listen(listener, 4), 0);
+    ASSERT_EQ(ws.getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    const ULONGLONG start = GetTickCount64();
+    try {
+        Http http(L"KovaTests agent", 1000);
+        http.Connect(L"127.0.0.1", PortOf(address));
+        http.SendRequest(L"GET", L"/update.php");
+        ADD_FAILURE() << "an answer arrived from nowhere";
+    } catch (const Kova::LastErrorException& failure) {
+        EXPECT_EQ(failure.GetLine(), 77);
+        // Windows reports the time-out itself (12002), Wine an aborted connection (12030).
+        EXPECT_TRUE(failure.GetCode() == 12002u || failure.GetCode() == 12030u) << failure.GetCode();
+    }
+    EXPECT_LT(GetTickCount64() - start, 8000u);
+    ws.closesocket(listener);
+}

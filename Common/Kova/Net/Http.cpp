@@ -11,24 +11,33 @@ namespace Kova {
 namespace Net {
 
 namespace {
+
 const char* const source = "Net/Http";
+
+// A server that accepts and then says nothing must not hold the caller for
+// ever; where the system already has limits, these are alike. Set on the
+// session and again on the request, which not every WinINet copies down.
+void LimitWaits(HINTERNET handle, DWORD limit)
+{
+    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                         INTERNET_OPTION_RECEIVE_TIMEOUT}) {
+        DWORD milliseconds = limit;
+        InternetSetOptionW(handle, option, &milliseconds, sizeof(milliseconds));
+    }
 }
 
-Http::Http(const std::wstring& userAgent)
-    : session(&CloseInternetHandle), connection(&CloseInternetHandle), request(&CloseInternetHandle)
+} // namespace
+
+Http::Http(const std::wstring& userAgent, unsigned long timeoutMilliseconds)
+    : session(&CloseInternetHandle), connection(&CloseInternetHandle), request(&CloseInternetHandle),
+      timeout(timeoutMilliseconds)
 {
     session = ScopedHandle<void*>(InternetOpenW(userAgent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0),
                                   &CloseInternetHandle);
     if (session.IsEmpty()) {
         throw LastErrorException("Kova::Net::Http::Http", 24, source);
     }
-    // A server that accepts and then says nothing must not hold the caller
-    // for ever; where the system already has limits, these are alike.
-    for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                         INTERNET_OPTION_RECEIVE_TIMEOUT}) {
-        DWORD milliseconds = timeoutMilliseconds;
-        InternetSetOptionW(session.Get(), option, &milliseconds, sizeof(milliseconds));
-    }
+    LimitWaits(session.Get(), timeout);
 }
 
 void Http::Connect(const std::wstring& host, std::uint16_t port)
@@ -49,6 +58,7 @@ void Http::SendRequest(const std::wstring& verb, const std::wstring& objectName)
     if (request.IsEmpty()) {
         throw LastErrorException("Kova::Net::Http::SendRequest", 65, source);
     }
+    LimitWaits(request.Get(), timeout);
     if (!HttpSendRequestW(request.Get(), nullptr, 0, nullptr, 0)) {
         throw LastErrorException("Kova::Net::Http::SendRequest", 77, source);
     }

@@ -18,9 +18,9 @@ public:
     // reader grow without bound.
     static constexpr std::size_t defaultResponseLimit = 64 * 1024;
     // Connecting, sending and each wait for answer bytes.
-    static constexpr unsigned long timeoutMilliseconds = 30000;
+    static constexpr unsigned long defaultTimeout = 30000;
 
-    explicit Http(const std::wstring& userAgent);
+    explicit Http(const std::wstring& userAgent, unsigned long timeoutMilliseconds = defaultTimeout);
     void Connect(const std::wstring& host, std::uint16_t port);
     // Always fetched from the server, never from the cache.
     void SendRequest(const std::wstring& verb, const std::wstring& objectName);
@@ -32,6 +32,7 @@ private:
     ScopedHandle<void*> session;
     ScopedHandle<void*> connection;
     ScopedHandle<void*> request;
+    unsigned long timeout;
 };
 
 } // namespace Net
