@@ -24,6 +24,26 @@ ExternalProject_Add(host_lzma
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD OFF)
 
+# The SHA-256 of what the launcher will write out or unpack, so that it
+# can tell whether the file it is about to run is the one it carries.
+# Called from sparlin_add_launcher: reads its `generated`, L_WRONG_DIGEST and
+# L_DEPENDS, and adds to its `compressed` and `payload_rc`.
+function(sparlin_digest name input)
+    string(TOLOWER ${name} lower)
+    set(wrong OFF)
+    if(lower IN_LIST L_WRONG_DIGEST)
+        set(wrong ON)
+    endif()
+    set(digest ${generated}/${name}.sha256)
+    add_custom_command(OUTPUT ${digest}
+        COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${digest} -DWRONG=${wrong}
+                -P ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
+        DEPENDS ${input} ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake ${L_DEPENDS}
+        VERBATIM)
+    set(compressed ${compressed} ${digest} PARENT_SCOPE)
+    set(payload_rc "${payload_rc}${name} SHA256 \"${digest}\"\n" PARENT_SCOPE)
+endfunction()
+
 # sparlin_add_launcher(<target>
 #     [OUTPUT_NAME <name>]
 #     TOOL <file> GUI32 <file> HTMLAYOUT32 <file> GUI64 <file> HTMLAYOUT64 <file>
@@ -46,23 +66,6 @@ function(sparlin_add_launcher target)
         VERBATIM)
     set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
     set(compressed ${tool})
-    # The SHA-256 of what the launcher will write out or unpack, so that it
-    # can tell whether the file it is about to run is the one it carries.
-    function(sparlin_digest name input)
-        string(TOLOWER ${name} lower)
-        set(wrong OFF)
-        if(lower IN_LIST L_WRONG_DIGEST)
-            set(wrong ON)
-        endif()
-        set(digest ${generated}/${name}.sha256)
-        add_custom_command(OUTPUT ${digest}
-            COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${digest} -DWRONG=${wrong}
-                    -P ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
-            DEPENDS ${input} ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake ${L_DEPENDS}
-            VERBATIM)
-        set(compressed ${compressed} ${digest} PARENT_SCOPE)
-        set(payload_rc "${payload_rc}${name} SHA256 \"${digest}\"\n" PARENT_SCOPE)
-    endfunction()
     sparlin_digest(LZMA ${tool})
     foreach(entry GUI32 HTMLAYOUT32 GUI64 HTMLAYOUT64)
         string(TOLOWER ${entry} lower)
