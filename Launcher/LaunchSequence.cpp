@@ -1,5 +1,6 @@
 #include "LaunchSequence.h"
 
+#include "Bitness.h"
 #include "Integrity.h"
 #include "PayloadUnpacking.h"
 #include "PrivateFolder.h"
@@ -26,13 +27,14 @@ void RunLaunchSequence()
     const Kova::CommandLine::SwitchList switches = arguments.GetSwitches();
     StartUpdateCheck(switches);
 
-    const bool wow64 = Kova::Process::IsWow64();
+    const bool wow64 = RunsOn64BitWindows();
     const wchar_t* const payloadType = wow64 ? L"BIN64" : L"BIN32";
     const std::wstring layoutDigest = wow64 ? L"HTMLAYOUT64" : L"HTMLAYOUT32";
     const std::wstring applicationDigest = wow64 ? L"GUI64" : L"GUI32";
 
     // Made first, so that it goes last, after every file in it.
     const PrivateFolder folder = PrivateFolder::Create();
+    RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
 
     File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", folder.GetPath());
     ScopeGuard toolGuard(tool, &DeleteFileWithRetries);
@@ -52,6 +54,8 @@ void RunLaunchSequence()
 
     toolGuard.Run();
 
+    // The application keeps the launcher's current directory, so that
+    // relative paths among the user's arguments mean what the user meant.
     arguments.PopFront();
     arguments.PushFront(layout.GetPath());
     arguments.PushFront(application.GetPath());

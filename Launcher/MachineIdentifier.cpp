@@ -1,5 +1,7 @@
 #include "MachineIdentifier.h"
 
+#include "Bitness.h"
+
 #include "Kova/Exception.h"
 #include "Kova/Hex.h"
 #include "Kova/Process.h"
@@ -43,7 +45,7 @@ std::wstring ReadProductId(HKEY root, const wchar_t* path, std::uint32_t access)
 
 std::wstring GetProductId()
 {
-    const std::uint32_t access = Kova::Process::IsWow64() ? (KEY_QUERY_VALUE | KEY_WOW64_64KEY) : KEY_QUERY_VALUE;
+    const std::uint32_t access = RunsOn64BitWindows() ? (KEY_QUERY_VALUE | KEY_WOW64_64KEY) : KEY_QUERY_VALUE;
     return ReadProductId(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion", access);
 }
 

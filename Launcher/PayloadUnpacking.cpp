@@ -49,7 +49,9 @@ File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wcha
     const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
     input.Close();
     {
-        Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW);
+        // Working in the private folder: nothing the user controls lies in
+        // the tool's current directory, where a DLL search might look.
+        Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory);
         tool.Wait();
     }
     // The output's existence is the only sign of the tool's success.

@@ -5,7 +5,10 @@
 #include "Kova/Hex.h"
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
+
+#include <vector>
 
 // RtlGenRandom, exported by advapi32 under this name.
 extern "C" __declspec(dllimport) BOOLEAN WINAPI SystemFunction036(PVOID buffer, ULONG length);
@@ -14,40 +17,267 @@ namespace Sparlin {
 
 namespace {
 
-constexpr int attempts = 16;
+const char* const source = "PrivateFolder";
+constexpr int nameAttempts = 16;
+constexpr int removalAttempts = 3;
+const wchar_t* const prefix = L"Sparlin-";
+const wchar_t* const administrators = L"S-1-5-32-544";
+
+// Never follows a link: a reparse point is opened as itself, so that it
+// can be recognised and refused.
+Kova::KernelHandle OpenDirectory(const std::wstring& path, DWORD access, DWORD share)
+{
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    return Kova::KernelHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+bool IsPlainDirectory(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION information{};
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+// The path the system itself resolved for an open handle, links and short
+// names undone, without the \\?\ prefix.
+std::wstring FinalPath(HANDLE handle)
+{
+    std::vector<wchar_t> buffer(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()),
+                                                       FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+        if (length == 0) {
+            throw Kova::LastErrorException("Sparlin::FinalPath", 0, source);
+        }
+        if (length < buffer.size()) {
+            std::wstring path(buffer.data(), length);
+            if (path.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+                return L"\\" + path.substr(7);
+            }
+            if (path.rfind(L"\\\\?\\", 0) == 0) {
+                return path.substr(4);
+            }
+            return path;
+        }
+        buffer.resize(length);
+    }
+}
+
+bool SamePath(const std::wstring& a, const std::wstring& b)
+{
+    return CompareStringOrdinal(a.c_str(), static_cast<int>(a.size()), b.c_str(), static_cast<int>(b.size()), TRUE) ==
+           CSTR_EQUAL;
+}
+
+std::wstring SidText(PSID sid)
+{
+    wchar_t* text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) {
+        return std::wstring();
+    }
+    std::wstring result = text;
+    LocalFree(text);
+    return result;
+}
+
+std::wstring OwnerOf(HANDLE handle)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS) {
+        return std::wstring();
+    }
+    std::wstring result = SidText(owner);
+    LocalFree(descriptor);
+    return result;
+}
+
+Kova::KernelHandle OpenOwnToken()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return Kova::KernelHandle();
+    }
+    return Kova::KernelHandle(token);
+}
+
+std::wstring CurrentUserSid()
+{
+    const Kova::KernelHandle token = OpenOwnToken();
+    DWORD size = 0;
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> buffer(size ? size : 1);
+    if (token.IsEmpty() || !GetTokenInformation(token.Get(), TokenUser, buffer.data(), size, &size)) {
+        throw Kova::LastErrorException("Sparlin::CurrentUserSid", 0, source);
+    }
+    const std::wstring sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+    if (sid.empty()) {
+        throw Kova::LastErrorException("Sparlin::CurrentUserSid", 0, source);
+    }
+    return sid;
+}
+
+// Through the held handle: a listing by path would have to share it.
+void DeleteFilesIn(HANDLE folder, const std::wstring& path)
+{
+    alignas(8) unsigned char listing[16384];
+    FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
+    std::vector<std::wstring> names;
+    while (GetFileInformationByHandleEx(folder, next, listing, sizeof(listing))) {
+        next = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
+            // A link is deleted as itself, never followed; folders are not ours.
+            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                names.emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            offset += entry->NextEntryOffset;
+        }
+    }
+    for (const std::wstring& name : names) {
+        DeleteFileW((path + L"\\" + name).c_str());
+    }
+}
+
+bool RemoveStaleFolder(const std::wstring& path, bool checkOwner)
+{
+    // Asking for delete access fails while anything holds the folder
+    // without delete sharing: the start that made it, or a process working in it.
+    const Kova::KernelHandle folder =
+        OpenDirectory(path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                      FILE_SHARE_READ);
+    if (folder.IsEmpty() || !IsPlainDirectory(folder.Get())) {
+        return false;
+    }
+    if (checkOwner && OwnerOf(folder.Get()) != administrators) {
+        return false;
+    }
+    DeleteFilesIn(folder.Get(), path);
+    // Gone when the handle closes, if it is empty by now.
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(folder.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
 
 } // namespace
 
-// Protected, so nothing is inherited from the temporary directory, whose
-// access list lets every program of the user write. The owner is the
-// Administrators group rather than the user, whose unelevated programs
+// Protected, so nothing is inherited from the directory above. The owner is
+// the Administrators group rather than the user, whose unelevated programs
 // would otherwise hold the owner's right to change the list.
 const wchar_t* const PrivateFolder::securityDescriptor = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+std::wstring PrivateFolder::GetSecurityDescriptor(bool elevated)
+{
+    if (elevated) {
+        return securityDescriptor;
+    }
+    // Unelevated, the Administrators group can be neither the owner nor a
+    // way in for this process: the user's own SID must be on the list.
+    return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CurrentUserSid() + L")";
+}
+
+bool IsElevated()
+{
+    const Kova::KernelHandle token = OpenOwnToken();
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    return !token.IsEmpty() &&
+           GetTokenInformation(token.Get(), TokenElevation, &elevation, sizeof(elevation), &size) &&
+           elevation.TokenIsElevated != 0;
+}
 
 std::wstring MakeRandomFolderName()
 {
     Kova::Buffer random(16);
     if (!SystemFunction036(random.GetData(), random.GetSize())) {
-        throw Kova::LastErrorException("Sparlin::MakeRandomFolderName", 0, "PrivateFolder");
+        throw Kova::LastErrorException("Sparlin::MakeRandomFolderName", 0, source);
     }
-    return L"Sparlin-" + Kova::ToHex(random);
+    return prefix + Kova::ToHex(random);
+}
+
+bool IsPrivateFolderName(const std::wstring& name)
+{
+    const size_t prefixLength = std::wstring(prefix).size();
+    if (name.size() != prefixLength + 32 || name.compare(0, prefixLength, prefix) != 0) {
+        return false;
+    }
+    for (size_t i = prefixLength; i < name.size(); ++i) {
+        const wchar_t c = name[i];
+        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::wstring PrivateFolder::GetRoot(bool elevated)
+{
+    wchar_t buffer[MAX_PATH];
+    if (elevated) {
+        // The system's own Windows directory, which no environment variable
+        // or per-user setting can redirect.
+        const UINT length = GetSystemWindowsDirectoryW(buffer, MAX_PATH);
+        if (length == 0) {
+            throw Kova::LastErrorException("Sparlin::PrivateFolder::GetRoot", 0, source);
+        }
+        if (length >= MAX_PATH) {
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::GetRoot", 0, source, ERROR_FILENAME_EXCED_RANGE);
+        }
+        std::wstring root(buffer, length);
+        if (root.back() != L'\\') {
+            root += L'\\';
+        }
+        return root + L"Temp";
+    }
+    const DWORD length = GetTempPathW(MAX_PATH, buffer);
+    if (length == 0) {
+        throw Kova::LastErrorException("Sparlin::PrivateFolder::GetRoot", 0, source);
+    }
+    if (length >= MAX_PATH) {
+        // The buffer was too small and holds nothing usable.
+        throw Kova::Win32Exception("Sparlin::PrivateFolder::GetRoot", 0, source, ERROR_FILENAME_EXCED_RANGE);
+    }
+    return std::wstring(buffer, length);
+}
+
+PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful)
+    : root(std::move(root)), path(std::move(path)), held(std::move(held)), ownersFaithful(ownersFaithful)
+{
 }
 
 PrivateFolder PrivateFolder::Create()
 {
-    wchar_t parent[MAX_PATH];
-    if (GetTempPathW(MAX_PATH, parent) == 0) {
-        throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, "PrivateFolder");
-    }
-    return Create(parent, &MakeRandomFolderName);
+    const bool elevated = IsElevated();
+    return Create(GetRoot(elevated), &MakeRandomFolderName, elevated);
 }
 
-PrivateFolder PrivateFolder::Create(const std::wstring& parent, const NameSource& names)
+PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& names, bool elevated)
 {
+    // Links on the way to the root are resolved once, here; from then on
+    // the folder's own handle is compared against this path.
+    std::wstring base;
+    {
+        const Kova::KernelHandle parent =
+            OpenDirectory(root, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        if (parent.IsEmpty()) {
+            throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
+        }
+        base = FinalPath(parent.Get());
+    }
+    if (base.empty() || base.back() != L'\\') {
+        base += L'\\';
+    }
+
+    const std::wstring descriptorText = GetSecurityDescriptor(elevated);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(securityDescriptor, SDDL_REVISION_1, &descriptor,
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText.c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
-        throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, "PrivateFolder");
+        throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
     }
     struct Release {
         PSECURITY_DESCRIPTOR descriptor;
@@ -55,27 +285,87 @@ PrivateFolder PrivateFolder::Create(const std::wstring& parent, const NameSource
     } release{descriptor};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
 
-    std::wstring base = parent;
-    if (!base.empty() && base.back() != L'\\') {
-        base += L'\\';
-    }
     for (int attempt = 1;; ++attempt) {
         std::wstring path = base + names();
         // Fails on any existing entry of that name, a link included: a
         // folder someone prepared is never used.
-        if (CreateDirectoryW(path.c_str(), &attributes)) {
-            return PrivateFolder(std::move(path));
+        if (!CreateDirectoryW(path.c_str(), &attributes)) {
+            if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == nameAttempts) {
+                throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
+            }
+            continue;
         }
-        if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == attempts) {
-            throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, "PrivateFolder");
+        // Without delete sharing: nobody can rename, delete or replace the
+        // folder while this handle is open. Nor do we ask for delete access
+        // ourselves, so that a process may still work in it.
+        Kova::KernelHandle held =
+            OpenDirectory(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (held.IsEmpty()) {
+            const DWORD error = GetLastError();
+            RemoveDirectoryW(path.c_str());
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, error);
         }
+        // Swapped between its creation and the open: whatever is there now
+        // is not ours to use, nor to remove.
+        if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
+        }
+        const std::wstring owner = OwnerOf(held.Get());
+        const bool faithful = !owner.empty() && owner == (elevated ? administrators : CurrentUserSid());
+        return PrivateFolder(base, std::move(path), std::move(held), faithful);
     }
 }
 
 PrivateFolder::~PrivateFolder()
 {
-    if (!path.empty()) {
-        RemoveDirectoryW(path.c_str());
+    if (path.empty()) {
+        return;
+    }
+    // Our own handle would refuse the removal.
+    held.Reset();
+    for (int attempt = 1; attempt <= removalAttempts; ++attempt) {
+        if (RemoveDirectoryW(path.c_str())) {
+            return;
+        }
+        if (attempt < removalAttempts) {
+            Sleep(1000);
+        }
+    }
+}
+
+unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner)
+{
+    try {
+        std::wstring base = root;
+        if (!base.empty() && base.back() != L'\\') {
+            base += L'\\';
+        }
+        std::vector<std::wstring> candidates;
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileExW((base + prefix + L"*").c_str(), FindExInfoBasic, &entry,
+                                       FindExSearchNameMatch, nullptr, 0);
+        if (find == INVALID_HANDLE_VALUE) {
+            return 0;
+        }
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && IsPrivateFolderName(entry.cFileName)) {
+                candidates.push_back(base + entry.cFileName);
+            }
+        } while (FindNextFileW(find, &entry));
+        FindClose(find);
+
+        unsigned removed = 0;
+        for (const std::wstring& candidate : candidates) {
+            if (RemoveStaleFolder(candidate, checkOwner)) {
+                ++removed;
+            }
+        }
+        return removed;
+    } catch (...) {
+        // Tidying up after earlier starts never stops this one.
+        return 0;
     }
 }
 

@@ -1,43 +1,84 @@
 #ifndef SPARLIN_PRIVATEFOLDER_H
 #define SPARLIN_PRIVATEFOLDER_H
 
+#include "Kova/ScopedHandle.h"
+
 #include <functional>
 #include <string>
 
 namespace Sparlin {
 
-// A fresh folder for one start's temporary files, inside the user's
-// temporary directory. Its name cannot be guessed, an existing folder or
-// link of that name is never reused, and only SYSTEM and Administrators may
-// write to it: nothing unelevated can plant a DLL beside the application or
-// swap a file between its writing and its start.
+// A fresh folder for one start's temporary files. Its name cannot be
+// guessed, an existing folder or link of that name is never reused, and
+// only SYSTEM and Administrators may write to it: nothing unelevated can
+// plant a DLL beside the application or swap a file between its check and
+// its start. The folder is held open without delete sharing for as long as
+// it exists, so it cannot be renamed or replaced meanwhile.
 class PrivateFolder {
 public:
-    // Names the folder inside the directory; random unless a test says otherwise.
+    // Names the folder inside the root; random unless a test says otherwise.
     using NameSource = std::function<std::wstring()>;
 
+    // In GetRoot(IsElevated()), with the access list that fits.
     static PrivateFolder Create();
-    static PrivateFolder Create(const std::wstring& parent, const NameSource& names);
+    // `elevated` chooses the access list: Administrators own the folder, or
+    // (not elevated) the user does and may use it too.
+    static PrivateFolder Create(const std::wstring& root, const NameSource& names, bool elevated);
 
-    PrivateFolder(PrivateFolder&& other) noexcept : path(std::move(other.path)) { other.path.clear(); }
+    PrivateFolder(PrivateFolder&& other) noexcept
+        : root(std::move(other.root)), path(std::move(other.path)), held(std::move(other.held)),
+          ownersFaithful(other.ownersFaithful)
+    {
+        other.path.clear();
+    }
     PrivateFolder(const PrivateFolder&) = delete;
     PrivateFolder& operator=(const PrivateFolder&) = delete;
-    // Removes the folder if it is empty by then; a file that could not be
-    // deleted keeps it.
+    // Removes the folder if it is empty by then, with the files' retries;
+    // a file that could not be deleted keeps it until a later start.
     ~PrivateFolder();
 
     const std::wstring& GetPath() const { return path; }
+    // The root as the system resolved it, where stale folders are looked for.
+    const std::wstring& GetRoot() const { return root; }
+    // Whether the system keeps the owner it was given: the owner of this
+    // folder reads back as the one it was created with.
+    bool OwnersAreFaithful() const { return ownersFaithful; }
 
-    // The access list every such folder gets, in SDDL.
+    // Where a start unpacks: the Windows directory's own Temp when elevated
+    // (local, admin-owned, no user may list, rename or delete its entries),
+    // otherwise the user's temporary directory. Never from TMP or TEMP when
+    // elevated: any unelevated program may set those.
+    static std::wstring GetRoot(bool elevated);
+
+    // The access lists, in SDDL; the user's own variant is completed with
+    // the user's SID.
     static const wchar_t* const securityDescriptor;
+    static std::wstring GetSecurityDescriptor(bool elevated);
 
 private:
-    explicit PrivateFolder(std::wstring path) : path(std::move(path)) {}
+    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful);
+
+    std::wstring root;
     std::wstring path;
+    Kova::KernelHandle held;
+    bool ownersFaithful = false;
 };
+
+// Whether this process runs with an elevated token.
+bool IsElevated();
 
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
+
+// Whether a name is one MakeRandomFolderName could have made.
+bool IsPrivateFolderName(const std::wstring& name);
+
+// Removes the folders that earlier starts left in `root` (a crash, a power
+// cut, a file that stayed): only names of our pattern, only real folders
+// (never a link), only those nothing holds open, and, where the system
+// reports owners faithfully, only those owned by Administrators. One attempt
+// each, no waiting; returns how many went.
+unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner);
 
 } // namespace Sparlin
 

@@ -10,6 +10,7 @@
 // defined here and starts at a resolver; the linker then takes no member of
 // the import libraries, and the PE check in the tests makes sure of it.
 #include <windows.h>
+#include <aclapi.h>
 #include <commctrl.h>
 #include <sddl.h>
 #include <shellapi.h>
@@ -41,9 +42,16 @@ FARPROC Resolve(const wchar_t* library, const char* function)
 
 } // namespace
 
+// The import pointers' names: stdcall-decorated on i686, plain on x86_64.
+#ifdef _WIN64
+#define SPARLIN_IMPORT_SYMBOL(name, bytes) "__imp_" #name
+#else
+#define SPARLIN_IMPORT_SYMBOL(name, bytes) "__imp__" #name "@" #bytes
+#endif
+
 #define SPARLIN_BIND_ON_FIRST_CALL(library, result, name, bytes, parameters, arguments)                          \
     extern "C" result WINAPI Bind_##name parameters;                                                             \
-    extern "C" void* import_##name __asm__("__imp__" #name "@" #bytes);                                         \
+    extern "C" void* import_##name __asm__(SPARLIN_IMPORT_SYMBOL(name, bytes));                                 \
     void* import_##name = reinterpret_cast<void*>(&Bind_##name);                                                 \
     extern "C" result WINAPI Bind_##name parameters                                                              \
     {                                                                                                            \
@@ -56,6 +64,14 @@ FARPROC Resolve(const wchar_t* library, const char* function)
 
 SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", BOOL, ConvertStringSecurityDescriptorToSecurityDescriptorW, 16,
                            (LPCWSTR a, DWORD b, PSECURITY_DESCRIPTOR* c, PULONG d), (a, b, c, d))
+SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", BOOL, ConvertSidToStringSidW, 8, (PSID a, LPWSTR* b), (a, b))
+SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", DWORD, GetSecurityInfo, 32,
+                           (HANDLE a, SE_OBJECT_TYPE b, SECURITY_INFORMATION c, PSID* d, PSID* e, PACL* f, PACL* g,
+                            PSECURITY_DESCRIPTOR* h),
+                           (a, b, c, d, e, f, g, h))
+SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", BOOL, GetTokenInformation, 20,
+                           (HANDLE a, TOKEN_INFORMATION_CLASS b, LPVOID c, DWORD d, PDWORD e), (a, b, c, d, e))
+SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", BOOL, OpenProcessToken, 12, (HANDLE a, DWORD b, PHANDLE c), (a, b, c))
 SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", LSTATUS, RegCloseKey, 4, (HKEY a), (a))
 SPARLIN_BIND_ON_FIRST_CALL(L"advapi32.dll", LSTATUS, RegEnumValueW, 32,
                            (HKEY a, DWORD b, LPWSTR c, LPDWORD d, LPDWORD e, LPDWORD f, LPBYTE g, LPDWORD h),

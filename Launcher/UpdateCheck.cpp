@@ -1,5 +1,6 @@
 #include "UpdateCheck.h"
 
+#include "Bitness.h"
 #include "MachineIdentifier.h"
 #include "MessageBox.h"
 #include "Version.h"
@@ -51,7 +52,7 @@ void RunUpdateCheck(std::uint32_t delay) noexcept
         const std::wstring uid = GetMachineIdentifier();
         const std::wstring app = Kova::AnsiToWide(ownVersion);
         const std::wstring os = Kova::System::GetFullVersion();
-        const std::wstring bits = Kova::Process::IsWow64() ? L"64" : L"32";
+        const std::wstring bits = RunsOn64BitWindows() ? L"64" : L"32";
         const std::wstring path = MakeQueryPath(uid, app, os, bits);
 
         // The client lives to the end: its handles stay open while the

@@ -47,6 +47,12 @@ Process Process::Run(const std::wstring& file)
 
 Process Process::Create(const std::wstring& commandLine, std::uint32_t creationFlags)
 {
+    return Create(commandLine, creationFlags, std::wstring());
+}
+
+Process Process::Create(const std::wstring& commandLine, std::uint32_t creationFlags,
+                        const std::wstring& currentDirectory)
+{
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION information{};
@@ -54,7 +60,8 @@ Process Process::Create(const std::wstring& commandLine, std::uint32_t creationF
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     wchar_t* line = commandLine.empty() ? nullptr : writable.data();
-    if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, creationFlags, nullptr, nullptr, &startup,
+    const wchar_t* directory = currentDirectory.empty() ? nullptr : currentDirectory.c_str();
+    if (!CreateProcessW(nullptr, line, nullptr, nullptr, FALSE, creationFlags, nullptr, directory, &startup,
                         &information)) {
         throw LastErrorException("Kova::Process::Create", 287, "Process");
     }

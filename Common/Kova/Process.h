@@ -15,6 +15,9 @@ public:
     // Starts the command line's first token as the program; the launcher's
     // environment and current directory are inherited, handles are not.
     static Process Create(const std::wstring& commandLine, std::uint32_t creationFlags);
+    // The same, working in `currentDirectory` instead of the launcher's.
+    static Process Create(const std::wstring& commandLine, std::uint32_t creationFlags,
+                          const std::wstring& currentDirectory);
     // Opens a file or address with the shell's "open" verb. When the shell
     // starts no new process the result holds no handle.
     static Process Run(const std::wstring& file);

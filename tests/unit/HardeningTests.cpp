@@ -4,6 +4,7 @@
 #include "PrivateFolder.h"
 
 #include "Kova/FileSystem/File.h"
+#include "Kova/Process.h"
 
 #include <gtest/gtest.h>
 
@@ -39,7 +40,13 @@ TEST(PrivateFolderTest, RandomNamesAreLongAndUnrelated)
     for (int i = 0; i < 50; ++i) {
         const std::wstring name = Sparlin::MakeRandomFolderName();
         EXPECT_TRUE(std::regex_match(name, std::wregex(L"Sparlin-[0-9A-F]{32}"))) << name;
+        EXPECT_TRUE(Sparlin::IsPrivateFolderName(name)) << name;
         seen.insert(name);
+    }
+    for (const wchar_t* other : {L"Sparlin-0123456789ABCDEF0123456789ABCDE", L"Sparlin-0123456789abcdef0123456789abcdef",
+                                 L"sparlin-0123456789ABCDEF0123456789ABCDEF", L"Sparlin-0123456789ABCDEF0123456789ABCDEF0",
+                                 L"Sparlin-0123456789ABCDEF0123456789ABCDEG", L"Other-0123456789ABCDEF0123456789ABCDEF"}) {
+        EXPECT_FALSE(Sparlin::IsPrivateFolderName(other)) << other;
     }
     EXPECT_EQ(seen.size(), 50u);
 }
@@ -52,7 +59,7 @@ TEST(PrivateFolderTest, AnExistingFolderOfTheChosenNameIsNeverUsed)
     File::Create(parent.File(L"taken\\planted.dll"));
     std::wstring created;
     {
-        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"taken", L"fresh"}));
+        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"taken", L"fresh"}), true);
         created = folder.GetPath();
         EXPECT_EQ(created, parent.File(L"fresh"));
         EXPECT_TRUE(IsDirectory(created));
@@ -67,7 +74,7 @@ TEST(PrivateFolderTest, GivesUpWhenEveryNameIsTaken)
 {
     Testing::TempFolder parent;
     ASSERT_TRUE(CreateDirectoryW(parent.File(L"taken").c_str(), nullptr));
-    EXPECT_THROW(PrivateFolder::Create(parent.Path(), Names({L"taken"})), Kova::LastErrorException);
+    EXPECT_THROW(PrivateFolder::Create(parent.Path(), Names({L"taken"}), true), Kova::LastErrorException);
     RemoveDirectoryW(parent.File(L"taken").c_str());
 }
 
@@ -76,7 +83,7 @@ TEST(PrivateFolderTest, AFileThatStaysKeepsTheFolder)
     Testing::TempFolder parent;
     std::wstring left;
     {
-        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"p"}));
+        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"p"}), true);
         left = folder.GetPath() + L"\\left.exe";
         File::Create(left);
     }
@@ -125,7 +132,7 @@ TEST(PrivateFolderTest, OnlyTheSystemAndAdministratorsMayWrite)
     LocalFree(requested);
 
     Testing::TempFolder parent;
-    const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"secured"}));
+    const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"secured"}), true);
     DWORD needed = 0;
     const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     GetFileSecurityW(folder.GetPath().c_str(), wanted, nullptr, 0, &needed);
@@ -164,4 +171,135 @@ TEST(IntegrityTest, FilesAreCheckedThroughTheirHandleAgainstTheRecordedDigest)
                       L"\" is not the one this program carries: it is damaged or was changed. Nothing was started.");
     }
     EXPECT_THROW(Sparlin::VerifyFile(changed, L"NO-SUCH-DIGEST"), Kova::LastErrorException);
+}
+
+namespace {
+
+std::wstring StaleName(wchar_t digit)
+{
+    return L"Sparlin-" + std::wstring(32, digit);
+}
+
+// What another program of the user would try on a folder it does not like.
+bool CanBeRenamed(const std::wstring& path)
+{
+    const std::wstring moved = path + L"-moved";
+    if (MoveFileExW(path.c_str(), moved.c_str(), 0)) {
+        MoveFileExW(moved.c_str(), path.c_str(), 0);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+TEST(PrivateFolderTest, TheFolderIsHeldAgainstRenamingAndDeletionUntilItGoes)
+{
+    Testing::TempFolder parent;
+    std::wstring path;
+    {
+        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"held"}), true);
+        path = folder.GetPath();
+        EXPECT_EQ(path, parent.File(L"held"));
+        EXPECT_FALSE(CanBeRenamed(path));
+        EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
+        EXPECT_TRUE(IsDirectory(path));
+        // Work inside it is not hindered, a process's current directory included.
+        File::Create(path + L"\\inside.tmp").Close();
+        EXPECT_TRUE(DeleteFileW((path + L"\\inside.tmp").c_str()));
+        Kova::Process shell = Kova::Process::Create(L"cmd.exe /c cd > cwd.txt", CREATE_NO_WINDOW, path);
+        EXPECT_EQ(shell.Wait(30000), 0u);
+        const Kova::Buffer written = File::Open(path + L"\\cwd.txt").Read();
+        const std::string cwd(reinterpret_cast<const char*>(written.GetData()), written.GetSize());
+        EXPECT_NE(cwd.find("held"), std::string::npos) << cwd;
+        DeleteFileW((path + L"\\cwd.txt").c_str());
+    }
+    EXPECT_FALSE(IsDirectory(path));
+}
+
+TEST(PrivateFolderTest, TheUnelevatedAccessListAddsTheUserAndOwnsNothing)
+{
+    const std::wstring own = PrivateFolder::GetSecurityDescriptor(false);
+    EXPECT_EQ(own.find(L"O:"), std::wstring::npos) << own;
+    EXPECT_EQ(own.rfind(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-", 0), 0u) << own;
+    EXPECT_EQ(PrivateFolder::GetSecurityDescriptor(true), PrivateFolder::securityDescriptor);
+
+    Testing::TempFolder parent;
+    const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"mine"}), false);
+    File::Create(folder.GetPath() + L"\\usable.exe").Close();
+    EXPECT_TRUE(DeleteFileW((folder.GetPath() + L"\\usable.exe").c_str()));
+}
+
+TEST(PrivateFolderTest, TheRootComesFromTheSystemWhenElevated)
+{
+    wchar_t windows[MAX_PATH];
+    ASSERT_GT(GetSystemWindowsDirectoryW(windows, MAX_PATH), 0u);
+    std::wstring expected = windows;
+    if (expected.back() != L'\\') {
+        expected += L'\\';
+    }
+    expected += L"Temp";
+    // Whatever TMP and TEMP say.
+    SetEnvironmentVariableW(L"TMP", L"C:\\elsewhere");
+    SetEnvironmentVariableW(L"TEMP", L"C:\\elsewhere");
+    const std::wstring elevated = PrivateFolder::GetRoot(true);
+    const std::wstring user = PrivateFolder::GetRoot(false);
+    SetEnvironmentVariableW(L"TMP", nullptr);
+    SetEnvironmentVariableW(L"TEMP", nullptr);
+    EXPECT_EQ(elevated, expected);
+    EXPECT_EQ(user, L"C:\\elsewhere\\");
+}
+
+TEST(PrivateFolderTest, StaleFoldersGoButNotOnesInUseNorOthers)
+{
+    Testing::TempFolder root;
+    const std::wstring stale = root.File(StaleName(L'A'));
+    const std::wstring emptyStale = root.File(StaleName(L'B'));
+    const std::wstring busy = root.File(StaleName(L'C'));
+    // Wine's file names ignore case as Windows does: another digit.
+    const std::wstring lower = root.File(L"Sparlin-" + std::wstring(32, L'e'));
+    const std::wstring unrelated = root.File(L"Sparlin-kept");
+    for (const std::wstring& path : {stale, emptyStale, busy, lower, unrelated}) {
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << std::string(path.begin(), path.end());
+    }
+    File::Create(stale + L"\\left.exe").Close();
+    File::Create(stale + L"\\left.tmp").Close();
+    File::Create(lower + L"\\kept.exe").Close();
+    // A file of a start that still runs, or whose application still runs.
+    File::Create(busy + L"\\running.exe").Close();
+    HANDLE holder = CreateFileW(busy.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 2u);
+    EXPECT_FALSE(IsDirectory(stale));
+    EXPECT_FALSE(IsDirectory(emptyStale));
+    EXPECT_TRUE(Testing::FileExists(busy + L"\\running.exe"));
+    EXPECT_TRUE(Testing::FileExists(lower + L"\\kept.exe"));
+    EXPECT_TRUE(IsDirectory(unrelated));
+
+    CloseHandle(holder);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 1u);
+    EXPECT_FALSE(IsDirectory(busy));
+    DeleteFileW((lower + L"\\kept.exe").c_str());
+    RemoveDirectoryW(lower.c_str());
+    RemoveDirectoryW(unrelated.c_str());
+}
+
+TEST(PrivateFolderTest, WithFaithfulOwnersOnlyAdministratorsFoldersGo)
+{
+    Testing::TempFolder root;
+    const PrivateFolder probe = PrivateFolder::Create(root.Path(), Names({L"probe"}), true);
+    const std::wstring theirs = root.File(StaleName(L'D'));
+    // Created with the default owner: the user, on a system that keeps it.
+    ASSERT_TRUE(CreateDirectoryW(theirs.c_str(), nullptr));
+    const unsigned removed = Sparlin::RemoveStaleFolders(root.Path(), true);
+    if (!probe.OwnersAreFaithful()) {
+        RecordProperty("owners_faithful", "no");
+        RemoveDirectoryW(theirs.c_str());
+        return;
+    }
+    EXPECT_EQ(removed, 0u);
+    EXPECT_TRUE(IsDirectory(theirs));
+    RemoveDirectoryW(theirs.c_str());
 }

@@ -29,10 +29,12 @@ bool FileExists(const std::wstring& path)
 
 TempFolder::TempFolder()
 {
+    // Wine reuses process ids: a folder an earlier run left must not be taken.
     static unsigned counter = 0;
-    path = TempDirectory() + L"kova-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
-           std::to_wstring(++counter);
-    CreateDirectoryW(path.c_str(), nullptr);
+    do {
+        path = TempDirectory() + L"kova-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+               std::to_wstring(++counter);
+    } while (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
 TempFolder::~TempFolder()
