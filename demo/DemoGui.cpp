@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cstdint>
 #include <cwchar>
 #include <string>
 #include <utility>
@@ -278,6 +279,13 @@ int RunTestMode(const std::wstring& reportPath)
 
     if (DWORD sleep = NumberFromEnvironment(L"SPARLIN_DEMO_SLEEP_MS", 0))
         Sleep(sleep);
+    // Runs until the test says so, within a minute.
+    std::wstring waitFile = Environment(L"SPARLIN_DEMO_WAIT_FILE");
+    if (!waitFile.empty()) {
+        waitFile = WindowsPath(waitFile);
+        for (int i = 0; i < 1200 && GetFileAttributesW(waitFile.c_str()) == INVALID_FILE_ATTRIBUTES; ++i)
+            Sleep(50);
+    }
     if (NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0) != 0)
         StartHolder(self);
     return static_cast<int>(NumberFromEnvironment(L"SPARLIN_DEMO_EXIT", 0));
@@ -287,16 +295,25 @@ int RunTestMode(const std::wstring& reportPath)
 // unpacked us cannot delete the file for a while.
 void StartHolder(const std::wstring& self)
 {
+    // The holder signals once it runs: only then does its image hold the
+    // file, and only then may we end.
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE running = CreateEventW(&inherited, TRUE, FALSE, nullptr);
     SetEnvironmentVariableW(L"SPARLIN_DEMO_REPORT", nullptr);
-    SetEnvironmentVariableW(L"SPARLIN_DEMO_HOLDER", L"1");
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_WAIT_FILE", nullptr);
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_HOLDER",
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(running)).c_str());
     std::wstring commandLine = L"\"" + self + L"\"";
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
-    if (CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) {
+    if (CreateProcessW(self.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info)) {
+        WaitForSingleObject(running, 30000);
         CloseHandle(info.hThread);
         CloseHandle(info.hProcess);
     }
+    if (running)
+        CloseHandle(running);
 }
 
 std::wstring WindowText()
@@ -402,8 +419,10 @@ int RunWindow(HINSTANCE instance, int show)
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show)
 {
     bool holder = false;
-    Environment(L"SPARLIN_DEMO_HOLDER", &holder);
+    const std::wstring running = Environment(L"SPARLIN_DEMO_HOLDER", &holder);
     if (holder) {
+        if (!running.empty())
+            SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(running.c_str(), nullptr, 10))));
         Sleep(NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0));
         return 0;
     }

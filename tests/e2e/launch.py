@@ -58,8 +58,31 @@ def temp_dir(arch):
     return _temp_dirs[arch]
 
 
+_root_dirs = {}
+
+
+def root_dir(arch):
+    """Where an elevated start unpacks: the Windows directory's own Temp (Windows path, Unix path)."""
+    if arch not in _root_dirs:
+        windows = wine(arch, "cmd", "/c", "echo %SystemRoot%\\Temp").stdout.decode(errors="replace").strip()
+        unix = wine(arch, "winepath.exe", "-u", windows).stdout.decode(errors="replace").strip()
+        check(windows and unix, f"no Windows temporary directory in prefix {arch}")
+        _root_dirs[arch] = (windows, Path(unix))
+    return _root_dirs[arch]
+
+
+def root_listing(arch):
+    return set(os.listdir(root_dir(arch)[1]))
+
+
 def temp_listing(arch):
-    return set(os.listdir(temp_dir(arch)[1]))
+    """Both places a start could leave something: the unpacking root and the user's temporary directory."""
+    return ({("root", name) for name in os.listdir(root_dir(arch)[1])} |
+            {("temp", name) for name in os.listdir(temp_dir(arch)[1])})
+
+
+def windows_path(arch, path):
+    return wine(arch, "winepath.exe", "-w", str(path)).stdout.decode(errors="replace").strip()
 
 
 def parse_pairs(text):
@@ -97,13 +120,23 @@ def windows_basename(path):
 
 
 def private_folder(arch, unpacked_path):
-    """The Unix path of the folder one start unpacked into, checked for its name."""
-    windows_temp = temp_dir(arch)[0].rstrip("\\")
+    """The Unix path of the folder one start unpacked into, checked for its place and name."""
+    windows_root = root_dir(arch)[0].rstrip("\\")
     parent, _, _ = unpacked_path.rpartition("\\")
     grand, _, name = parent.rpartition("\\")
-    check(grand.lower() == windows_temp.lower(), f"{unpacked_path} is not in a folder of the temporary directory")
+    check(grand.lower() == windows_root.lower(), f"{unpacked_path} is not in a folder of {windows_root}")
     check(re.fullmatch(r"Sparlin-[0-9A-F]{32}", name) is not None, f"folder name {name!r} is guessable")
-    return temp_dir(arch)[1] / name
+    return root_dir(arch)[1] / name
+
+
+def can_rename(arch, folder):
+    """Whether another program can rename the folder (it is put back if so)."""
+    result = wine(arch, "cmd", "/c", "ren", windows_path(arch, folder), folder.name + "-moved")
+    moved = folder.parent / (folder.name + "-moved")
+    if moved.exists():
+        moved.rename(folder)
+        return True
+    return False
 
 
 def system_text(code):
@@ -114,16 +147,21 @@ def system_text(code):
 
 # --- scenarios -------------------------------------------------------------
 
-def run_demo(arch, user_args, expected_bitness, gui, layout):
+def run_demo(arch, user_args, expected_bitness, gui, layout, env=None):
     before = temp_listing(arch)
     report = WORK / f"report-{arch}.txt"
-    launcher = wine(arch, ARGS.launcher, *user_args, background=True,
-                    env=demo_env(report, sleep_ms=2000, exit=7))
+    release = WORK / f"release-{arch}"
+    report.unlink(missing_ok=True)
+    release.unlink(missing_ok=True)
+    launcher = wine(arch, ARGS.launcher, *user_args, background=True, cwd=WORK,
+                    env={**demo_env(report, wait_file=release, exit=7), **(env or {})})
     try:
         check(wait_for(report), "the application never reported")
         seen = parse_pairs(report.read_text(encoding="utf-8"))
         app_path, layout_path = one(seen, "arg0"), one(seen, "arg1")
         folder = private_folder(arch, app_path)
+        # Held by the launcher: no other program can rename it away meanwhile.
+        check(not can_rename(arch, folder), "another program renamed the private folder while it was in use")
         # While the application runs: its files hold exactly what was packed,
         # and nothing else is left in the folder (the tool and the packed
         # streams are gone before the application starts).
@@ -134,6 +172,7 @@ def run_demo(arch, user_args, expected_bitness, gui, layout):
         check(app_file.read_bytes() == Path(gui).read_bytes(), "unpacked application differs from its input")
         check(layout_file.read_bytes() == Path(layout).read_bytes(), "unpacked layout library differs from its input")
     finally:
+        release.touch()
         code = launcher.wait(timeout=60)
     check(code == 0, f"launcher exit code {code}, expected 0 (the application returned 7)")
     check(one(seen, "bitness") == expected_bitness, f"bitness {one(seen, 'bitness')}")
@@ -143,15 +182,18 @@ def run_demo(arch, user_args, expected_bitness, gui, layout):
         check(one(seen, f"arg{i + 2}") == argument, f"argument {i} arrived as {one(seen, f'arg{i + 2}')!r}")
     check(app_path.lower().endswith(".exe"), f"application name {app_path}")
     check(layout_path.lower().endswith(".tmp"), f"layout library name {layout_path} lost the default extension")
-    new_entries = set(seen.get("temp_entry", [])) - before
-    check(new_entries == {folder.name}, f"new in the temporary directory while the application ran: {new_entries}")
+    # The application works where the launcher was started, not in the private folder.
+    check(one(seen, "cwd").rstrip("\\").lower() == windows_path(arch, WORK).rstrip("\\").lower(),
+          f"the application's current directory is {one(seen, 'cwd')}")
+    user_temp = {("temp", name) for name in seen.get("temp_entry", [])}
+    check(user_temp <= before, f"new in the user's temporary directory while the application ran: {user_temp - before}")
     # Held open for reading with read sharing only: no writer, no deletion.
     for key in ("layout_write_open_before_load", "self_write_open", "layout_write_open", "self_delete",
                 "layout_delete"):
         check(one(seen, key) != "ok", f"{key} succeeded while the launcher held the file")
     check(one(seen, "layout_write_open_before_load") == "32", "layout library not held against writers")
     after = temp_listing(arch)
-    check(after == before, f"left behind: {sorted(after - before)}")
+    check(after <= before, f"left behind: {sorted(after - before)}")
     return seen
 
 
@@ -176,12 +218,13 @@ def scenario_no_arguments():
 def run_failure(launcher, expected_text, arch="64"):
     """The launcher shows one error box; nothing it made is left when it does."""
     before = temp_listing(arch)
+    before_root = root_listing(arch)
     process = wine(arch, launcher, background=True)
     try:
         # Through a file: a pipe could be inherited by Wine's desktop process
         # and held open long after the helper has ended.
         out = WORK / "box.txt"
-        box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", temp_dir(arch)[0],
+        box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", root_dir(arch)[0],
                    "--press", "OK", "--timeout-ms", "30000", "--out", str(out), capture=False)
         seen = parse_pairs(out.read_text(encoding="utf-8", errors="replace") if out.exists() else "")
         check(box.returncode == 0, f"no message box: {seen}")
@@ -194,9 +237,10 @@ def run_failure(launcher, expected_text, arch="64"):
         check(text == expected_text, f"box text {text!r}, expected {expected_text!r}")
     check(one(seen, "icon") == "yes" and one(seen, "buttons") == "OK", f"box style {seen}")
     shown_with = set(seen.get("dir_entry", []))
-    check(shown_with == before, f"temporary files present while the box was shown: {sorted(shown_with - before)}")
+    check(shown_with <= before_root,
+          f"temporary files present while the box was shown: {sorted(shown_with - before_root)}")
     check(code == 0, f"exit code {code} after a shown failure")
-    check(temp_listing(arch) == before, "temporary files left behind")
+    check(temp_listing(arch) <= before, f"temporary files left behind: {sorted(temp_listing(arch) - before)}")
 
 
 def scenario_missing_gui():
@@ -231,7 +275,7 @@ def scenario_tool_decodes_then_fails():
     check(code == 0, f"exit code {code}")
     seen = parse_pairs(report.read_text(encoding="utf-8"))
     check(one(seen, "layout_result") == "demolayout x64 1.0", "the output the tool left was not used")
-    check(temp_listing(arch) == before, "temporary files left behind")
+    check(temp_listing(arch) <= before, f"temporary files left behind: {sorted(temp_listing(arch) - before)}")
 
 
 def scenario_delete_refused():
@@ -248,11 +292,67 @@ def scenario_delete_refused():
     left = temp_listing(arch) - before
     folder = private_folder(arch, one(seen, "arg0"))
     app_name = windows_basename(one(seen, "arg0"))
-    check(left == {folder.name} and os.listdir(folder) == [app_name],
+    check(left == {("root", folder.name)} and os.listdir(folder) == [app_name],
           f"expected only the held application to stay, found {sorted(left)}")
     check(waited >= 2.9, f"gave up after {waited:.1f} s: three attempts one second apart take three")
     (folder / app_name).unlink()
     folder.rmdir()
+
+
+def scenario_hostile_temp():
+    """TMP and TEMP name a folder of another program's choosing, or a link to
+    one: an elevated start unpacks nothing there."""
+    arch = "64"
+    target = WORK / "their folder"
+    target.mkdir()
+    link = WORK / "their link"
+    link.symlink_to(target, target_is_directory=True)
+    own_temp = temp_dir(arch)[0]
+    for place in (target, link):
+        tmp = windows_path(arch, place)
+        # Where an unelevated program sets them for every later process.
+        for name in ("TMP", "TEMP"):
+            wine(arch, "reg", "add", r"HKCU\Environment", "/v", name, "/d", tmp, "/f")
+        try:
+            seen = run_demo(arch, ["/hide"], "x64", ARGS.gui64, ARGS.layout64)
+        finally:
+            for name in ("TMP", "TEMP"):
+                wine(arch, "reg", "add", r"HKCU\Environment", "/v", name, "/d", own_temp, "/f")
+        check(one(seen, "temp_dir").rstrip("\\").lower() == tmp.rstrip("\\").lower(),
+              f"the application did not see TMP as set: {one(seen, 'temp_dir')}")
+        check(not seen.get("temp_entry"), f"unpacked into TMP: {seen.get('temp_entry')}")
+        check(not os.listdir(target), f"left in TMP: {os.listdir(target)}")
+
+
+def scenario_stale_folders():
+    """Folders that earlier starts left go at the next start; one still in
+    use, and anything not of our making, stay."""
+    arch = "64"
+    root = root_dir(arch)[1]
+    stale = root / ("Sparlin-" + "A" * 32)
+    unrelated = root / ("Sparlin-" + "e" * 32)
+    for folder in (stale, unrelated):
+        folder.mkdir()
+        (folder / "left.exe").write_bytes(b"MZ")
+    # A start whose application still runs holds its folder.
+    report = WORK / "report-in-use.txt"
+    release = WORK / "release-in-use"
+    running = wine(arch, ARGS.launcher, "/hide", background=True, env=demo_env(report, wait_file=release))
+    try:
+        check(wait_for(report), "the first application never reported")
+        in_use = private_folder(arch, one(parse_pairs(report.read_text(encoding="utf-8")), "arg0"))
+        second = WORK / "report-second.txt"
+        code = wine(arch, ARGS.launcher, "/hide", env=demo_env(second)).returncode
+        check(code == 0 and second.exists(), f"the second start failed: {code}")
+        check(not stale.exists(), "a stale folder of an earlier start was kept")
+        check(in_use.exists() and len(os.listdir(in_use)) == 2, "the folder of a running start was touched")
+        check((unrelated / "left.exe").exists(), "a folder not of our naming was touched")
+    finally:
+        release.touch()
+        running.wait(timeout=60)
+        shutil.rmtree(unrelated, ignore_errors=True)
+        shutil.rmtree(stale, ignore_errors=True)
+    check(not in_use.exists(), "the running start did not remove its own folder")
 
 
 PLANTED = ["user32", "shell32", "advapi32", "wininet", "comctl32", "version", "uxtheme", "dwmapi", "cryptbase",
@@ -294,7 +394,7 @@ def scenario_dll_planting():
     check("user32" in run.stderr.decode(errors="replace").lower(), "the log shows no DLL loads at all")
     seen = parse_pairs(report.read_text(encoding="utf-8"))
     check(one(seen, "layout_result") == "demolayout x64 1.0", "the application did not run")
-    check(temp_listing(arch) == before, "temporary files left behind")
+    check(temp_listing(arch) <= before, f"temporary files left behind: {sorted(temp_listing(arch) - before)}")
     # The same folder catches a program that loads a library by its bare
     # name: the check above would see a planted DLL being loaded.
     control = wine(arch, str(downloads / "Control.exe"), cwd=current,
