@@ -32,10 +32,24 @@ struct Rc {
     const uint8_t* in;
 
     LZMA_INLINE void Normalize() {
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+        // Whether a bit needs another input byte is close to random; a
+        // branch on it was the decoder's most mispredicted one. The byte
+        // is read either way: the input buffer has padding behind its end.
+        const uint32_t range8 = range << 8, code8 = (code << 8) | *in;
+        __asm__("cmpl %[top], %[range]\n\t"
+                "cmovbl %[range8], %[range]\n\t"
+                "cmovbl %[code8], %[code]\n\t"
+                "adc %[zero], %[in]"
+                : [range] "+r"(range), [code] "+r"(code), [in] "+r"(in)
+                : [range8] "r"(range8), [code8] "r"(code8), [top] "i"(kTopValue), [zero] "i"(0)
+                : "cc");
+#else
         if (range < kTopValue) {
             range <<= 8;
             code = (code << 8) | *in++;
         }
+#endif
     }
     LZMA_INLINE unsigned Bit(Prob& p) {
         Normalize();
@@ -50,18 +64,49 @@ struct Rc {
         p = Prob(p - (p >> kMoveBits));
         return 1;
     }
+    // The same bit without a branch on its value: for literal and tree bits,
+    // which a branch predictor cannot guess.
+    LZMA_INLINE unsigned BitFlat(Prob& p) {
+        Normalize();
+        const uint32_t v = p;
+        uint32_t bound = (range >> kProbBits) * v;
+        // keep: all ones for a 0 bit, none for a 1 bit.
+        uint32_t keep;
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+        // Compilers turn the portable form below into a branch on the bit,
+        // which mispredicts about every other literal bit.
+        const uint32_t range1 = range - bound, code1 = code - bound;
+        __asm__("cmpl %[bound], %[code]\n\t"
+                "cmovael %[range1], %[bound]\n\t"
+                "cmovael %[code1], %[code]\n\t"
+                "sbbl %[keep], %[keep]"
+                : [code] "+r"(code), [bound] "+r"(bound), [keep] "=r"(keep)
+                : [range1] "r"(range1), [code1] "r"(code1)
+                : "cc");
+        range = bound;
+#else
+        keep = 0u - uint32_t(code < bound);
+        range = bound + ((range - 2 * bound) & ~keep);
+        code -= bound & ~keep;
+#endif
+        // Both adaptation steps in one: floor((2048 - v) / 32) up, or v / 32 down.
+        p = Prob(v - uint32_t(int32_t(v - (keep & (kProbOne - (1u << kMoveBits) + 1))) >> kMoveBits));
+        return keep + 1;
+    }
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
+        // Unrolled: a loop's exit branch mispredicts once per tree.
+#pragma GCC unroll 8
         for (unsigned i = 0; i < N; ++i)
-            m = (m << 1) | Bit(probs[m]);
+            m = (m << 1) + BitFlat(probs[m]);
         return m - (1u << N);
     }
     LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
         unsigned m = 1, sym = 0;
         for (unsigned i = 0; i < n; ++i) {
-            const unsigned b = Bit(probs[m]);
-            m = (m << 1) | b;
+            const unsigned b = BitFlat(probs[m]);
+            m = (m << 1) + b;
             sym |= b << i;
         }
         return sym;
@@ -253,25 +298,26 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             unsigned sym;
             if (IsLiteralState(st)) {
                 sym = 1;
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                sym = (sym << 1) + rc.BitFlat(probs[sym]);
             } else {
                 unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
                 unsigned offs = 0x100;
                 sym = 1;
-                do {
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i) {
                     mb <<= 1;
                     const unsigned bit = mb & offs;
-                    const unsigned b = rc.Bit(probs[offs + bit + sym]);
-                    sym = (sym << 1) | b;
+                    const unsigned b = rc.BitFlat(probs[offs + bit + sym]);
+                    sym = (sym << 1) + b;
                     offs &= (0u - b) ^ ~bit;
-                } while (sym < 0x100);
+                }
             }
             w[p++] = uint8_t(sym);
             st = NextAfterLiteral(st);
@@ -325,6 +371,32 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         if (n > limit - p) {
             n = limit - p;
             remain = unsigned(len - n);
+        }
+        // Until the window wraps, the bytes after p hold nothing yet, so a copy
+        // may spill up to 7 bytes past the match and move whole words.
+        if (!wrapped && r0 < p && cap - p >= n + 8) {
+            uint8_t* d = w + p;
+            p += n;
+            if (r0 >= 7) {
+                const uint8_t* s = d - r0 - 1;
+                do {
+                    std::memcpy(d, s, 8);
+                    d += 8;
+                    s += 8;
+                } while (d < w + p);
+            } else if (r0 == 0) {
+                const uint64_t v = d[-1] * 0x0101010101010101ull;
+                do {
+                    std::memcpy(d, &v, 8);
+                    d += 8;
+                } while (d < w + p);
+            } else {
+                const uint8_t* s = d - r0 - 1;
+                do
+                    *d++ = *s++;
+                while (--n);
+            }
+            continue;
         }
         CopyMatch(w, cap, p, r0, n);
         p += n;
