@@ -9,8 +9,10 @@
 
 #if defined(__GNUC__)
 #define LZMA_INLINE inline __attribute__((always_inline))
+#define LZMA_NOINLINE __attribute__((noinline))
 #else
 #define LZMA_INLINE inline
+#define LZMA_NOINLINE
 #endif
 
 namespace lzma {
@@ -25,6 +27,9 @@ constexpr size_t kMinWindow = 4096;
 const char kTruncated[] = "the compressed data is truncated";
 const char kCorrupt[] = "the compressed data is corrupt";
 const char kOverlong[] = "the compressed data continues past the declared size";
+
+// Out of line: a throw inside the symbol loop costs it a register on x86.
+[[noreturn]] LZMA_NOINLINE void ThrowCorrupt() { throw Error(kCorrupt); }
 
 struct Rc {
     uint32_t range;
@@ -186,7 +191,8 @@ private:
     uint8_t NextByte();
     void MakeWindowRoom();
     void Flush();
-    bool DecodeSymbols(size_t limit, const uint8_t* inLimit);
+    // Apart from the rest, so that the symbol loop gets the registers to itself.
+    LZMA_NOINLINE bool DecodeSymbols(size_t limit, const uint8_t* inLimit);
     void CopyPending(size_t limit);
     bool DecodeEndMarker();
 
@@ -326,7 +332,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         unsigned len;
         if (rc.Bit(m.isRep[st])) {
             if (p == 0 && !wrapped)
-                throw Error(kCorrupt);
+                ThrowCorrupt();
             if (!rc.Bit(m.isRepG0[st])) {
                 if (!rc.Bit(m.isRep0Long[st][ps])) {
                     w[p] = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
@@ -364,7 +370,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                     marker = true;
                     break;
                 }
-                throw Error(kCorrupt);
+                ThrowCorrupt();
             }
         }
         size_t n = len;
