@@ -21,7 +21,7 @@ enc_rounds=${LZMA_BENCH_ENC_ROUNDS:-3}
 mkdir -p "$work/corpus"
 work=$(cd "$work" && pwd)
 
-for cmd in xz 7zz python3 apt-get dpkg-deb x86_64-w64-mingw32-strip i686-w64-mingw32-strip; do
+for cmd in xz 7zz python3 /usr/bin/time apt-get dpkg-deb x86_64-w64-mingw32-strip i686-w64-mingw32-strip; do
     command -v "$cmd" >/dev/null || { echo "bench: $cmd is missing (run scripts/setup.sh)" >&2; exit 1; }
 done
 
@@ -94,8 +94,12 @@ fi
 python3 "$here/measure.py" x86_64 "$work" "$enc_rounds" "$dec_rounds" \
     "ours:$work/x86_64/lzma" "xz:$(command -v xz)" "7zz:$(command -v 7zz)" "${base64[@]}" -- "${files[@]}"
 echo
-# Some kernels are built or booted without 32-bit support; say so rather than guess.
-if "$work/i686/lzma" >/dev/null 2>&1 || [ $? -ne 126 ]; then
+# Some kernels are built or booted without 32-bit support, and where qemu's
+# binfmt handler is registered 32-bit programs run emulated; say so rather
+# than print emulated times.
+if grep -qx enabled /proc/sys/fs/binfmt_misc/qemu-i386 2>/dev/null; then
+    echo "[i686] not measured: 32-bit x86 programs run under qemu emulation here (binfmt qemu-i386)"
+elif "$work/i686/lzma" >/dev/null 2>&1 || [ $? -ne 126 ]; then
     python3 "$here/measure.py" i686 "$work" "$enc_rounds" "$dec_rounds" \
         "ours:$work/i686/lzma" "xz:$peers/usr/bin/xz" "7zz:$peers/usr/bin/7zz" "${base32[@]}" -- "${files[@]}"
 else

@@ -21,6 +21,7 @@ import time
 # "base" is an optional older build of our tool, measured in the same rounds.
 OURS = ("ours", "base")
 TIMEOUT = 300  # one process; a hung tool must not stall the benchmark
+RSS_FILE = None  # set from the work directory
 
 
 def run(argv, stdin=None, stdout=None, env=None):
@@ -28,11 +29,14 @@ def run(argv, stdin=None, stdout=None, env=None):
     fin = open(stdin, "rb") if stdin else subprocess.DEVNULL
     fout = open(stdout, "wb") if stdout else subprocess.DEVNULL
     try:
+        # GNU time reports the peak of the tool alone; a child's own rusage
+        # would carry this interpreter's size from before the exec.
         t0 = time.perf_counter()
-        p = subprocess.Popen(argv, stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
+        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + argv,
+                             stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
         timer = threading.Timer(TIMEOUT, p.kill)
         timer.start()
-        _, status, ru = os.wait4(p.pid, 0)
+        _, status, _ = os.wait4(p.pid, 0)
         t1 = time.perf_counter()
         if not timer.is_alive():
             raise SystemExit(f"bench: {argv[0]} ran past {TIMEOUT} s")
@@ -42,7 +46,10 @@ def run(argv, stdin=None, stdout=None, env=None):
         p.returncode = os.waitstatus_to_exitcode(status)
         if p.returncode != 0:
             raise SystemExit(f"bench: {' '.join(argv)} failed ({p.returncode}): {err.strip()}")
-        return t1 - t0, ru.ru_maxrss
+        with open(RSS_FILE) as r:
+            rss = int(r.read().split()[-1])
+        os.remove(RSS_FILE)
+        return t1 - t0, rss
     finally:
         for f in (fin, fout):
             if f is not subprocess.DEVNULL:
@@ -97,6 +104,8 @@ def main():
             env["LD_LIBRARY_PATH"] = os.environ["PEER_LD_LIBRARY_PATH"]
         tools.append(Tool(name, exe, env))
     out = os.path.join(work, "out-" + arch)
+    global RSS_FILE
+    RSS_FILE = os.path.join(work, "rss")
     os.makedirs(out, exist_ok=True)
 
     # Sizes and the shared decoder input: each file as xz -6 made it.
