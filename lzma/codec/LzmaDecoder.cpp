@@ -70,12 +70,11 @@ struct Rc {
         return 1;
     }
     // The same bit without a branch on its value: for literal and tree bits,
-    // which a branch predictor cannot guess.
-    LZMA_INLINE unsigned BitFlat(Prob& p) {
+    // which a branch predictor cannot guess. v is *p, loaded by the caller
+    // (ahead of time where it can). Returns all ones for a 0 bit, else 0.
+    LZMA_INLINE uint32_t BitKnown(Prob& p, uint32_t v) {
         Normalize();
-        const uint32_t v = p;
         uint32_t bound = (range >> kProbBits) * v;
-        // keep: all ones for a 0 bit, none for a 1 bit.
         uint32_t keep;
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
         // Compilers turn the portable form below into a branch on the bit,
@@ -96,8 +95,9 @@ struct Rc {
 #endif
         // Both adaptation steps in one: floor((2048 - v) / 32) up, or v / 32 down.
         p = Prob(v - uint32_t(int32_t(v - (keep & (kProbOne - (1u << kMoveBits) + 1))) >> kMoveBits));
-        return keep + 1;
+        return keep;
     }
+    LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
@@ -302,27 +302,42 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             const unsigned prev = p ? w[p - 1] : (wrapped ? w[cap - 1] : 0);
             Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
             unsigned sym;
+            // Each step loads both candidates for the next bit's probability
+            // while this bit is decoded, and then picks one: the load is off
+            // the chain that runs from one bit to the next.
             if (IsLiteralState(st)) {
                 sym = 1;
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
-                sym = (sym << 1) + rc.BitFlat(probs[sym]);
+                uint32_t v = probs[1];
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i) {
+                    const uint32_t v0 = probs[2 * sym], v1 = probs[2 * sym + 1];
+                    const uint32_t keep = rc.BitKnown(probs[sym], v);
+                    sym = 2 * sym + 1 + keep;
+                    v = v1 ^ ((v0 ^ v1) & keep);
+                }
             } else {
-                unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
-                unsigned offs = 0x100;
+                unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1] << 1;
+                unsigned offs = 0x100, bit = mb & offs, idx = offs + bit + 1;
+                uint32_t v = probs[idx];
                 sym = 1;
 #pragma GCC unroll 8
                 for (int i = 0; i < 8; ++i) {
+                    if (i == 7) {
+                        sym = 2 * sym + 1 + rc.BitKnown(probs[idx], v);
+                        break;
+                    }
+                    // offs stays on while the decoded bits equal the match byte's.
                     mb <<= 1;
-                    const unsigned bit = mb & offs;
-                    const unsigned b = rc.BitFlat(probs[offs + bit + sym]);
-                    sym = (sym << 1) + b;
-                    offs &= (0u - b) ^ ~bit;
+                    const unsigned offs0 = offs & ~bit, offs1 = offs & bit;
+                    const unsigned idx0 = offs0 + (mb & offs0) + 2 * sym;
+                    const unsigned idx1 = offs1 + (mb & offs1) + 2 * sym + 1;
+                    const uint32_t v0 = probs[idx0], v1 = probs[idx1];
+                    const uint32_t keep = rc.BitKnown(probs[idx], v);
+                    sym = 2 * sym + 1 + keep;
+                    offs = offs1 ^ ((offs0 ^ offs1) & keep);
+                    idx = idx1 ^ ((idx0 ^ idx1) & keep);
+                    v = v1 ^ ((v0 ^ v1) & keep);
+                    bit = mb & offs;
                 }
             }
             w[p++] = uint8_t(sym);
@@ -379,11 +394,18 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             remain = unsigned(len - n);
         }
         // Until the window wraps, the bytes after p hold nothing yet, so a copy
-        // may spill up to 7 bytes past the match and move whole words.
-        if (!wrapped && r0 < p && cap - p >= n + 8) {
+        // may spill up to 15 bytes past the match and move whole words.
+        if (!wrapped && r0 < p && cap - p >= n + 16) {
             uint8_t* d = w + p;
             p += n;
-            if (r0 >= 7) {
+            if (r0 >= 15) {
+                const uint8_t* s = d - r0 - 1;
+                do {
+                    std::memcpy(d, s, 16);
+                    d += 16;
+                    s += 16;
+                } while (d < w + p);
+            } else if (r0 >= 7) {
                 const uint8_t* s = d - r0 - 1;
                 do {
                     std::memcpy(d, s, 8);
