@@ -78,16 +78,17 @@ struct Rc {
         uint32_t keep;
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
         // Compilers turn the portable form below into a branch on the bit,
-        // which mispredicts about every other literal bit.
-        const uint32_t range1 = range - bound, code1 = code - bound;
-        __asm__("cmpl %[bound], %[code]\n\t"
-                "cmovael %[range1], %[bound]\n\t"
-                "cmovael %[code1], %[code]\n\t"
-                "sbbl %[keep], %[keep]"
-                : [code] "+r"(code), [bound] "+r"(bound), [keep] "=r"(keep)
-                : [range1] "r"(range1), [code1] "r"(code1)
+        // which mispredicts about every other literal bit. Four registers:
+        // 32-bit x86 has few to spare.
+        __asm__("subl %[bound], %[range]\n\t"
+                "subl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range]\n\t"
+                "sbbl %[keep], %[keep]\n\t"
+                "andl %[keep], %[bound]\n\t"
+                "addl %[bound], %[code]"
+                : [range] "+r"(range), [code] "+r"(code), [bound] "+r"(bound), [keep] "=&r"(keep)
+                :
                 : "cc");
-        range = bound;
 #else
         keep = 0u - uint32_t(code < bound);
         range = bound + ((range - 2 * bound) & ~keep);
