@@ -181,8 +181,10 @@ struct FreeDeleter {
 class StreamDecoder {
 public:
     StreamDecoder(InStream& in, OutStream& out, const DecodeOptions& o)
-        : in_(in), out_(out), opt_(o), inBuf_(std::max<size_t>(o.inBufferSize, 4 * kMaxSymbolBytes) + kMaxSymbolBytes) {
-        bufSize_ = inBuf_.size() - kMaxSymbolBytes;
+        : in_(in), out_(out), opt_(o) {
+        bufSize_ = std::max<size_t>(o.inBufferSize, 4 * kMaxSymbolBytes);
+        // Not zeroed: a small file never touches most of it.
+        inBuf_.reset(new uint8_t[bufSize_ + kMaxSymbolBytes]);
     }
 
     DecodeResult Run();
@@ -201,7 +203,7 @@ private:
     OutStream& out_;
     DecodeOptions opt_;
 
-    std::vector<uint8_t> inBuf_;
+    std::unique_ptr<uint8_t[]> inBuf_;
     size_t bufSize_ = 0;
     size_t inPos_ = 0, inEnd_ = 0;
     bool inEof_ = false;
@@ -225,17 +227,17 @@ private:
 
 void StreamDecoder::Refill() {
     const size_t left = inEnd_ - inPos_;
-    std::memmove(inBuf_.data(), inBuf_.data() + inPos_, left);
+    std::memmove(inBuf_.get(), inBuf_.get() + inPos_, left);
     inPos_ = 0;
     inEnd_ = left;
     while (inEnd_ < bufSize_ && !inEof_) {
-        const size_t r = in_.Read(inBuf_.data() + inEnd_, bufSize_ - inEnd_);
+        const size_t r = in_.Read(inBuf_.get() + inEnd_, bufSize_ - inEnd_);
         if (!r)
             inEof_ = true;
         inEnd_ += r;
     }
     // Zero padding lets the symbol loop run near the end without bounds checks per byte.
-    std::memset(inBuf_.data() + inEnd_, 0, kMaxSymbolBytes);
+    std::memset(inBuf_.get() + inEnd_, 0, kMaxSymbolBytes);
 }
 
 uint8_t StreamDecoder::NextByte() {
@@ -289,7 +291,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
     const unsigned pbMask = pbMask_, lpMask = lpMask_, lc = lc_;
     Prob* const lit = lit_.data();
     Model& m = m_;
-    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    Rc rc{range_, code_, inBuf_.get() + inPos_};
     size_t p = pos_;
     unsigned st = state_;
     uint32_t r0 = rep_[0], r1 = rep_[1], r2 = rep_[2], r3 = rep_[3];
@@ -433,7 +435,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
 
     range_ = rc.range;
     code_ = rc.code;
-    inPos_ = size_t(rc.in - inBuf_.data());
+    inPos_ = size_t(rc.in - inBuf_.get());
     pos_ = p;
     state_ = st;
     rep_[0] = r0;
@@ -447,7 +449,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
 bool StreamDecoder::DecodeEndMarker() {
     if (!inEof_ && inEnd_ - inPos_ < kMaxSymbolBytes)
         Refill();
-    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    Rc rc{range_, code_, inBuf_.get() + inPos_};
     const unsigned ps = unsigned(header_.unpackSize) & pbMask_;
     bool marker = false;
     if (rc.Bit(m_.isMatch[state_][ps]) && !rc.Bit(m_.isRep[state_])) {
@@ -456,7 +458,7 @@ bool StreamDecoder::DecodeEndMarker() {
     }
     range_ = rc.range;
     code_ = rc.code;
-    inPos_ = size_t(rc.in - inBuf_.data());
+    inPos_ = size_t(rc.in - inBuf_.get());
     if (inPos_ > inEnd_)
         throw Error(kTruncated);
     return marker;
@@ -466,7 +468,7 @@ DecodeResult StreamDecoder::Run() {
     Refill();
     if (inEnd_ < kHeaderSize)
         throw Error("the input is too short for an LZMA stream header");
-    header_ = ParseHeader(inBuf_.data());
+    header_ = ParseHeader(inBuf_.get());
     inPos_ = kHeaderSize;
     const Properties& props = header_.props;
     const bool known = header_.unpackSize != kUnknownSize;
@@ -511,7 +513,7 @@ DecodeResult StreamDecoder::Run() {
             CopyPending(limit);
             continue;
         }
-        const uint8_t* inLimit = inEof_ ? inBuf_.data() + inEnd_ + 1 : inBuf_.data() + inEnd_ - kMaxSymbolBytes;
+        const uint8_t* inLimit = inEof_ ? inBuf_.get() + inEnd_ + 1 : inBuf_.get() + inEnd_ - kMaxSymbolBytes;
         marker = DecodeSymbols(limit, inLimit);
         if (inPos_ > inEnd_)
             throw Error(kTruncated);
