@@ -4,8 +4,10 @@
 Each round runs every tool over the whole corpus, in an order that rotates
 from round to round, so that the tools share the machine's slow and fast
 moments; a tool's time in a round is the sum of its processes' wall times.
-Ratios are medians of the per-round ratios ours/peer. Peak memory is the
-largest resident set of any one process (KiB).
+Ratios are medians of the per-round ratios ours/peer of wall time; the
+ratios of total CPU time (user + system, 10 ms resolution), which a busy
+machine disturbs less, follow in parentheses. Peak memory is the largest
+resident set of any one process (KiB).
 
 usage: measure.py ARCH WORKDIR ENC_ROUNDS DEC_ROUNDS TOOL=CMDSPEC... -- FILE...
 A tool spec names the tool and its encoder and decoder programs, for example
@@ -22,6 +24,7 @@ import time
 OURS = ("ours", "base")
 TIMEOUT = 300  # one process; a hung tool must not stall the benchmark
 RSS_FILE = None  # set from the work directory
+CPU = {}  # program -> CPU seconds (user + system) so far
 
 
 def run(argv, stdin=None, stdout=None, env=None):
@@ -32,7 +35,7 @@ def run(argv, stdin=None, stdout=None, env=None):
         # GNU time reports the peak of the tool alone; a child's own rusage
         # would carry this interpreter's size from before the exec.
         t0 = time.perf_counter()
-        p = subprocess.Popen(["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + argv,
+        p = subprocess.Popen(["/usr/bin/time", "-f", "%U %S %M", "-o", RSS_FILE] + argv,
                              stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
         timer = threading.Timer(TIMEOUT, p.kill)
         timer.start()
@@ -47,9 +50,10 @@ def run(argv, stdin=None, stdout=None, env=None):
         if p.returncode != 0:
             raise SystemExit(f"bench: {' '.join(argv)} failed ({p.returncode}): {err.strip()}")
         with open(RSS_FILE) as r:
-            rss = int(r.read().split()[-1])
+            user, system, rss = r.read().split()[-3:]
         os.remove(RSS_FILE)
-        return t1 - t0, rss
+        CPU[argv[0]] = CPU.get(argv[0], 0.0) + float(user) + float(system)
+        return t1 - t0, int(rss)
     finally:
         for f in (fin, fout):
             if f is not subprocess.DEVNULL:
@@ -83,13 +87,16 @@ def rounds(tools, n, job):
     """job(tool) -> (seconds, rss). Returns {name: [seconds per round]}, {name: peak rss}."""
     times = {t.name: [] for t in tools}
     rss = {t.name: 0 for t in tools}
+    cpu = {t.name: 0.0 for t in tools}
     for r in range(n):
         k = r % len(tools)
         for t in tools[k:] + tools[:k]:
+            before = CPU.get(t.exe, 0.0)
             s, m = job(t)
             times[t.name].append(s)
+            cpu[t.name] += CPU.get(t.exe, 0.0) - before
             rss[t.name] = max(rss[t.name], m)
-    return times, rss
+    return times, rss, cpu
 
 
 def main():
@@ -144,8 +151,8 @@ def main():
             s, m = s + e, max(m, r)
         return s, m
 
-    dec_t, dec_rss = rounds(tools, dec_rounds, dec_job)
-    enc_t, enc_rss = rounds(tools, enc_rounds, enc_job)
+    dec_t, dec_rss, dec_cpu = rounds(tools, dec_rounds, dec_job)
+    enc_t, enc_rss, enc_cpu = rounds(tools, enc_rounds, enc_job)
 
     def ratio(times, peer, who="ours"):
         return statistics.median(a / b for a, b in zip(times[who], times[peer]))
@@ -159,7 +166,8 @@ def main():
     for who in (w for w in OURS if w in dec_t):
         for t in tools:
             if t.name not in OURS:
-                print(f"  {who} vs {t.name:3}: decode {ratio(dec_t, t.name, who):.3f}  encode {ratio(enc_t, t.name, who):.3f}")
+                print(f"  {who} vs {t.name:3}: decode {ratio(dec_t, t.name, who):.3f}  encode {ratio(enc_t, t.name, who):.3f}"
+                      f"   (CPU time: decode {dec_cpu[who] / dec_cpu[t.name]:.3f}  encode {enc_cpu[who] / enc_cpu[t.name]:.3f})")
     with open(os.path.join(work, f"ratios-{arch}"), "w") as r:
         for t in tools:
             if t.name not in OURS:
