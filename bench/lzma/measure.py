@@ -5,9 +5,9 @@ Each round runs every tool over the whole corpus, in an order that rotates
 from round to round, so that the tools share the machine's slow and fast
 moments; a tool's time in a round is the sum of its processes' wall times.
 Ratios are medians of the per-round ratios ours/peer of wall time; the
-ratios of total CPU time (user + system, 10 ms resolution), which a busy
-machine disturbs less, follow in parentheses. Peak memory is the largest
-resident set of any one process (KiB).
+ratios of total CPU time (user + system), which a busy machine disturbs
+less, follow in parentheses. Peak memory is the largest resident set of any
+one process (KiB), from a pass of its own under GNU time.
 
 usage: measure.py ARCH WORKDIR ENC_ROUNDS DEC_ROUNDS TOOL=CMDSPEC... -- FILE...
 A tool spec names the tool and its encoder and decoder programs, for example
@@ -25,21 +25,23 @@ OURS = ("ours", "base")
 TIMEOUT = 300  # one process; a hung tool must not stall the benchmark
 RSS_FILE = None  # set from the work directory
 CPU = {}  # program -> CPU seconds (user + system) so far
+MEASURE_RSS = False
 
 
 def run(argv, stdin=None, stdout=None, env=None):
-    """Runs one process; returns (wall seconds, peak RSS KiB)."""
+    """Runs one process; returns (wall seconds, peak RSS KiB or 0)."""
     fin = open(stdin, "rb") if stdin else subprocess.DEVNULL
     fout = open(stdout, "wb") if stdout else subprocess.DEVNULL
     try:
-        # GNU time reports the peak of the tool alone; a child's own rusage
-        # would carry this interpreter's size from before the exec.
+        # Peak memory comes from GNU time, in passes of its own: a child's own
+        # rusage carries this interpreter's size from before the exec, and
+        # the extra process would weigh on the timed runs.
+        cmd = ["/usr/bin/time", "-f", "%M", "-o", RSS_FILE] + argv if MEASURE_RSS else argv
         t0 = time.perf_counter()
-        p = subprocess.Popen(["/usr/bin/time", "-f", "%U %S %M", "-o", RSS_FILE] + argv,
-                             stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
+        p = subprocess.Popen(cmd, stdin=fin, stdout=fout, stderr=subprocess.PIPE, env=env)
         timer = threading.Timer(TIMEOUT, p.kill)
         timer.start()
-        _, status, _ = os.wait4(p.pid, 0)
+        _, status, ru = os.wait4(p.pid, 0)
         t1 = time.perf_counter()
         if not timer.is_alive():
             raise SystemExit(f"bench: {argv[0]} ran past {TIMEOUT} s")
@@ -49,11 +51,13 @@ def run(argv, stdin=None, stdout=None, env=None):
         p.returncode = os.waitstatus_to_exitcode(status)
         if p.returncode != 0:
             raise SystemExit(f"bench: {' '.join(argv)} failed ({p.returncode}): {err.strip()}")
-        with open(RSS_FILE) as r:
-            user, system, rss = r.read().split()[-3:]
-        os.remove(RSS_FILE)
-        CPU[argv[0]] = CPU.get(argv[0], 0.0) + float(user) + float(system)
-        return t1 - t0, int(rss)
+        rss = 0
+        if MEASURE_RSS:
+            with open(RSS_FILE) as r:
+                rss = int(r.read().split()[-1])
+            os.remove(RSS_FILE)
+        CPU[argv[0]] = CPU.get(argv[0], 0.0) + ru.ru_utime + ru.ru_stime
+        return t1 - t0, rss
     finally:
         for f in (fin, fout):
             if f is not subprocess.DEVNULL:
@@ -84,18 +88,21 @@ class Tool:
 
 
 def rounds(tools, n, job):
-    """job(tool) -> (seconds, rss). Returns {name: [seconds per round]}, {name: peak rss}."""
+    """job(tool) -> (seconds, rss). Returns {name: [seconds per round]}, {name: peak rss}, {name: CPU seconds}."""
     times = {t.name: [] for t in tools}
     rss = {t.name: 0 for t in tools}
     cpu = {t.name: 0.0 for t in tools}
+    global MEASURE_RSS
+    MEASURE_RSS = True
+    for t in tools:
+        rss[t.name] = job(t)[1]
+    MEASURE_RSS = False
     for r in range(n):
         k = r % len(tools)
         for t in tools[k:] + tools[:k]:
             before = CPU.get(t.exe, 0.0)
-            s, m = job(t)
-            times[t.name].append(s)
+            times[t.name].append(job(t)[0])
             cpu[t.name] += CPU.get(t.exe, 0.0) - before
-            rss[t.name] = max(rss[t.name], m)
     return times, rss, cpu
 
 
