@@ -11,6 +11,7 @@ packages=(
   xvfb xdotool x11-utils imagemagick
   xz-utils clang libclang-rt-14-dev
   nginx-light python3 osslsigncode openssl libssl-dev time
+  g++-multilib hyperfine 7zip linux-perf valgrind qemu-user
 )
 
 missing=()

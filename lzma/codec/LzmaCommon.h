@@ -100,7 +100,11 @@ struct Model {
 
 inline size_t LiteralProbCount(const Properties& p) { return size_t(kLiteralCoderSize) << (p.lc + p.lp); }
 
-inline unsigned NextAfterLiteral(unsigned s) { return s < 4 ? 0 : (s < 10 ? s - 3 : s - 6); }
+inline unsigned NextAfterLiteral(unsigned s) {
+    // A table, not comparisons: the decoder calls this for every literal.
+    static constexpr uint8_t kNext[kNumStates] = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4, 5};
+    return kNext[s];
+}
 inline unsigned NextAfterMatch(unsigned s) { return s < 7 ? 7 : 10; }
 inline unsigned NextAfterRep(unsigned s) { return s < 7 ? 8 : 11; }
 inline unsigned NextAfterShortRep(unsigned s) { return s < 7 ? 9 : 11; }

@@ -9,8 +9,10 @@
 
 #if defined(__GNUC__)
 #define LZMA_INLINE inline __attribute__((always_inline))
+#define LZMA_NOINLINE __attribute__((noinline))
 #else
 #define LZMA_INLINE inline
+#define LZMA_NOINLINE
 #endif
 
 namespace lzma {
@@ -26,16 +28,33 @@ const char kTruncated[] = "the compressed data is truncated";
 const char kCorrupt[] = "the compressed data is corrupt";
 const char kOverlong[] = "the compressed data continues past the declared size";
 
+// Out of line: a throw inside the symbol loop costs it a register on x86.
+[[noreturn]] LZMA_NOINLINE void ThrowCorrupt() { throw Error(kCorrupt); }
+
 struct Rc {
     uint32_t range;
     uint32_t code;
     const uint8_t* in;
 
     LZMA_INLINE void Normalize() {
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+        // Whether a bit needs another input byte is close to random; a
+        // branch on it was the decoder's most mispredicted one. The byte
+        // is read either way: the input buffer has padding behind its end.
+        const uint32_t range8 = range << 8, code8 = (code << 8) | *in;
+        __asm__("cmpl %[top], %[range]\n\t"
+                "cmovbl %[range8], %[range]\n\t"
+                "cmovbl %[code8], %[code]\n\t"
+                "adc %[zero], %[in]"
+                : [range] "+r"(range), [code] "+r"(code), [in] "+r"(in)
+                : [range8] "r"(range8), [code8] "r"(code8), [top] "i"(kTopValue), [zero] "i"(0)
+                : "cc");
+#else
         if (range < kTopValue) {
             range <<= 8;
             code = (code << 8) | *in++;
         }
+#endif
     }
     LZMA_INLINE unsigned Bit(Prob& p) {
         Normalize();
@@ -50,18 +69,50 @@ struct Rc {
         p = Prob(p - (p >> kMoveBits));
         return 1;
     }
+    // The same bit without a branch on its value: for literal and tree bits,
+    // which a branch predictor cannot guess. v is *p, loaded by the caller
+    // (ahead of time where it can). Returns all ones for a 0 bit, else 0.
+    LZMA_INLINE uint32_t BitKnown(Prob& p, uint32_t v) {
+        Normalize();
+        uint32_t bound = (range >> kProbBits) * v;
+        uint32_t keep;
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+        // Compilers turn the portable form below into a branch on the bit,
+        // which mispredicts about every other literal bit. Four registers:
+        // 32-bit x86 has few to spare.
+        __asm__("subl %[bound], %[range]\n\t"
+                "subl %[bound], %[code]\n\t"
+                "cmovbl %[bound], %[range]\n\t"
+                "sbbl %[keep], %[keep]\n\t"
+                "andl %[keep], %[bound]\n\t"
+                "addl %[bound], %[code]"
+                : [range] "+r"(range), [code] "+r"(code), [bound] "+r"(bound), [keep] "=&r"(keep)
+                :
+                : "cc");
+#else
+        keep = 0u - uint32_t(code < bound);
+        range = bound + ((range - 2 * bound) & ~keep);
+        code -= bound & ~keep;
+#endif
+        // Both adaptation steps in one: floor((2048 - v) / 32) up, or v / 32 down.
+        p = Prob(v - uint32_t(int32_t(v - (keep & (kProbOne - (1u << kMoveBits) + 1))) >> kMoveBits));
+        return keep;
+    }
+    LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
+        // Unrolled: a loop's exit branch mispredicts once per tree.
+#pragma GCC unroll 8
         for (unsigned i = 0; i < N; ++i)
-            m = (m << 1) | Bit(probs[m]);
+            m = (m << 1) + BitFlat(probs[m]);
         return m - (1u << N);
     }
     LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
         unsigned m = 1, sym = 0;
         for (unsigned i = 0; i < n; ++i) {
-            const unsigned b = Bit(probs[m]);
-            m = (m << 1) | b;
+            const unsigned b = BitFlat(probs[m]);
+            m = (m << 1) + b;
             sym |= b << i;
         }
         return sym;
@@ -130,8 +181,10 @@ struct FreeDeleter {
 class StreamDecoder {
 public:
     StreamDecoder(InStream& in, OutStream& out, const DecodeOptions& o)
-        : in_(in), out_(out), opt_(o), inBuf_(std::max<size_t>(o.inBufferSize, 4 * kMaxSymbolBytes) + kMaxSymbolBytes) {
-        bufSize_ = inBuf_.size() - kMaxSymbolBytes;
+        : in_(in), out_(out), opt_(o) {
+        bufSize_ = std::max<size_t>(o.inBufferSize, 4 * kMaxSymbolBytes);
+        // Not zeroed: a small file never touches most of it.
+        inBuf_.reset(new uint8_t[bufSize_ + kMaxSymbolBytes]);
     }
 
     DecodeResult Run();
@@ -141,7 +194,8 @@ private:
     uint8_t NextByte();
     void MakeWindowRoom();
     void Flush();
-    bool DecodeSymbols(size_t limit, const uint8_t* inLimit);
+    // Apart from the rest, so that the symbol loop gets the registers to itself.
+    LZMA_NOINLINE bool DecodeSymbols(size_t limit, const uint8_t* inLimit);
     void CopyPending(size_t limit);
     bool DecodeEndMarker();
 
@@ -149,7 +203,7 @@ private:
     OutStream& out_;
     DecodeOptions opt_;
 
-    std::vector<uint8_t> inBuf_;
+    std::unique_ptr<uint8_t[]> inBuf_;
     size_t bufSize_ = 0;
     size_t inPos_ = 0, inEnd_ = 0;
     bool inEof_ = false;
@@ -173,17 +227,17 @@ private:
 
 void StreamDecoder::Refill() {
     const size_t left = inEnd_ - inPos_;
-    std::memmove(inBuf_.data(), inBuf_.data() + inPos_, left);
+    std::memmove(inBuf_.get(), inBuf_.get() + inPos_, left);
     inPos_ = 0;
     inEnd_ = left;
     while (inEnd_ < bufSize_ && !inEof_) {
-        const size_t r = in_.Read(inBuf_.data() + inEnd_, bufSize_ - inEnd_);
+        const size_t r = in_.Read(inBuf_.get() + inEnd_, bufSize_ - inEnd_);
         if (!r)
             inEof_ = true;
         inEnd_ += r;
     }
     // Zero padding lets the symbol loop run near the end without bounds checks per byte.
-    std::memset(inBuf_.data() + inEnd_, 0, kMaxSymbolBytes);
+    std::memset(inBuf_.get() + inEnd_, 0, kMaxSymbolBytes);
 }
 
 uint8_t StreamDecoder::NextByte() {
@@ -237,7 +291,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
     const unsigned pbMask = pbMask_, lpMask = lpMask_, lc = lc_;
     Prob* const lit = lit_.data();
     Model& m = m_;
-    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    Rc rc{range_, code_, inBuf_.get() + inPos_};
     size_t p = pos_;
     unsigned st = state_;
     uint32_t r0 = rep_[0], r1 = rep_[1], r2 = rep_[2], r3 = rep_[3];
@@ -251,27 +305,43 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             const unsigned prev = p ? w[p - 1] : (wrapped ? w[cap - 1] : 0);
             Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
             unsigned sym;
+            // Each step loads both candidates for the next bit's probability
+            // while this bit is decoded, and then picks one: the load is off
+            // the chain that runs from one bit to the next.
             if (IsLiteralState(st)) {
                 sym = 1;
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
-                sym = (sym << 1) | rc.Bit(probs[sym]);
+                uint32_t v = probs[1];
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i) {
+                    const uint32_t v0 = probs[2 * sym], v1 = probs[2 * sym + 1];
+                    const uint32_t keep = rc.BitKnown(probs[sym], v);
+                    sym = 2 * sym + 1 + keep;
+                    v = v1 ^ ((v0 ^ v1) & keep);
+                }
             } else {
-                unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
-                unsigned offs = 0x100;
+                unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1] << 1;
+                unsigned offs = 0x100, bit = mb & offs, idx = offs + bit + 1;
+                uint32_t v = probs[idx];
                 sym = 1;
-                do {
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i) {
+                    if (i == 7) {
+                        sym = 2 * sym + 1 + rc.BitKnown(probs[idx], v);
+                        break;
+                    }
+                    // offs stays on while the decoded bits equal the match byte's.
                     mb <<= 1;
-                    const unsigned bit = mb & offs;
-                    const unsigned b = rc.Bit(probs[offs + bit + sym]);
-                    sym = (sym << 1) | b;
-                    offs &= (0u - b) ^ ~bit;
-                } while (sym < 0x100);
+                    const unsigned offs0 = offs & ~bit, offs1 = offs & bit;
+                    const unsigned idx0 = offs0 + (mb & offs0) + 2 * sym;
+                    const unsigned idx1 = offs1 + (mb & offs1) + 2 * sym + 1;
+                    const uint32_t v0 = probs[idx0], v1 = probs[idx1];
+                    const uint32_t keep = rc.BitKnown(probs[idx], v);
+                    sym = 2 * sym + 1 + keep;
+                    offs = offs1 ^ ((offs0 ^ offs1) & keep);
+                    idx = idx1 ^ ((idx0 ^ idx1) & keep);
+                    v = v1 ^ ((v0 ^ v1) & keep);
+                    bit = mb & offs;
+                }
             }
             w[p++] = uint8_t(sym);
             st = NextAfterLiteral(st);
@@ -280,7 +350,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         unsigned len;
         if (rc.Bit(m.isRep[st])) {
             if (p == 0 && !wrapped)
-                throw Error(kCorrupt);
+                ThrowCorrupt();
             if (!rc.Bit(m.isRepG0[st])) {
                 if (!rc.Bit(m.isRep0Long[st][ps])) {
                     w[p] = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
@@ -318,7 +388,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                     marker = true;
                     break;
                 }
-                throw Error(kCorrupt);
+                ThrowCorrupt();
             }
         }
         size_t n = len;
@@ -326,13 +396,46 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             n = limit - p;
             remain = unsigned(len - n);
         }
+        // Until the window wraps, the bytes after p hold nothing yet, so a copy
+        // may spill up to 15 bytes past the match and move whole words.
+        if (!wrapped && r0 < p && cap - p >= n + 16) {
+            uint8_t* d = w + p;
+            p += n;
+            if (r0 >= 15) {
+                const uint8_t* s = d - r0 - 1;
+                do {
+                    std::memcpy(d, s, 16);
+                    d += 16;
+                    s += 16;
+                } while (d < w + p);
+            } else if (r0 >= 7) {
+                const uint8_t* s = d - r0 - 1;
+                do {
+                    std::memcpy(d, s, 8);
+                    d += 8;
+                    s += 8;
+                } while (d < w + p);
+            } else if (r0 == 0) {
+                const uint64_t v = d[-1] * 0x0101010101010101ull;
+                do {
+                    std::memcpy(d, &v, 8);
+                    d += 8;
+                } while (d < w + p);
+            } else {
+                const uint8_t* s = d - r0 - 1;
+                do
+                    *d++ = *s++;
+                while (--n);
+            }
+            continue;
+        }
         CopyMatch(w, cap, p, r0, n);
         p += n;
     }
 
     range_ = rc.range;
     code_ = rc.code;
-    inPos_ = size_t(rc.in - inBuf_.data());
+    inPos_ = size_t(rc.in - inBuf_.get());
     pos_ = p;
     state_ = st;
     rep_[0] = r0;
@@ -346,7 +449,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
 bool StreamDecoder::DecodeEndMarker() {
     if (!inEof_ && inEnd_ - inPos_ < kMaxSymbolBytes)
         Refill();
-    Rc rc{range_, code_, inBuf_.data() + inPos_};
+    Rc rc{range_, code_, inBuf_.get() + inPos_};
     const unsigned ps = unsigned(header_.unpackSize) & pbMask_;
     bool marker = false;
     if (rc.Bit(m_.isMatch[state_][ps]) && !rc.Bit(m_.isRep[state_])) {
@@ -355,7 +458,7 @@ bool StreamDecoder::DecodeEndMarker() {
     }
     range_ = rc.range;
     code_ = rc.code;
-    inPos_ = size_t(rc.in - inBuf_.data());
+    inPos_ = size_t(rc.in - inBuf_.get());
     if (inPos_ > inEnd_)
         throw Error(kTruncated);
     return marker;
@@ -365,7 +468,7 @@ DecodeResult StreamDecoder::Run() {
     Refill();
     if (inEnd_ < kHeaderSize)
         throw Error("the input is too short for an LZMA stream header");
-    header_ = ParseHeader(inBuf_.data());
+    header_ = ParseHeader(inBuf_.get());
     inPos_ = kHeaderSize;
     const Properties& props = header_.props;
     const bool known = header_.unpackSize != kUnknownSize;
@@ -410,7 +513,7 @@ DecodeResult StreamDecoder::Run() {
             CopyPending(limit);
             continue;
         }
-        const uint8_t* inLimit = inEof_ ? inBuf_.data() + inEnd_ + 1 : inBuf_.data() + inEnd_ - kMaxSymbolBytes;
+        const uint8_t* inLimit = inEof_ ? inBuf_.get() + inEnd_ + 1 : inBuf_.get() + inEnd_ - kMaxSymbolBytes;
         marker = DecodeSymbols(limit, inLimit);
         if (inPos_ > inEnd_)
             throw Error(kTruncated);

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <random>
@@ -214,6 +215,40 @@ TEST(RoundTrip, StreamingIsIndependentOfChunking) {
         const lzma::DecodeResult res = lzma::Decode(cin, dec, dopt);
         ASSERT_EQ(dec.data, d);
         EXPECT_EQ(res.peakWindow, size_t(1) << 16);
+    }
+}
+
+// Runs of every short period and of lengths around the word sizes the
+// decoder copies in, at both ends of a growing window and across a wrapping
+// one: each copy path must give the same bytes as the simple one.
+TEST(RoundTrip, MatchesOfEveryShortDistanceAndLength) {
+    Bytes d;
+    std::mt19937 rng(21);
+    for (unsigned dist = 1; dist <= 40; ++dist) {
+        for (unsigned len : {2u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 273u, 280u, 1000u}) {
+            const size_t start = d.size();
+            for (unsigned i = 0; i < dist; ++i)
+                d.push_back(uint8_t(rng() % 4 ? rng() : 0));
+            for (unsigned i = 0; i < len; ++i)
+                d.push_back(d[d.size() - dist]);
+            // A literal that breaks the run, so the next one starts afresh.
+            d.push_back(uint8_t(d[start] ^ 0x5a));
+        }
+    }
+    for (uint32_t dict : {1u << 20, 4096u}) {
+        const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), Opt(3, 0, 2, dict));
+        for (size_t window : {size_t(1), size_t(4096), size_t(1) << 16}) {
+            SCOPED_TRACE("dict " + std::to_string(dict) + ", first window " + std::to_string(window));
+            ChunkedIn in(s, dict + unsigned(window));
+            lzma::VectorOutStream out;
+            lzma::DecodeOptions o;
+            o.initialWindow = window;
+            o.inBufferSize = 1000;
+            lzma::Decode(in, out, o);
+            ASSERT_EQ(out.data.size(), d.size());
+            ASSERT_TRUE(out.data == d) << "first difference at "
+                                       << std::mismatch(d.begin(), d.end(), out.data.begin()).first - d.begin();
+        }
     }
 }
 
