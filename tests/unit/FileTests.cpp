@@ -156,3 +156,18 @@ TEST(TempFileTest, NamesAreFreshUnusedAndCarryTheAskedExtension)
     EXPECT_TRUE(EndsWith(created.GetPath(), L".exe"));
     EXPECT_TRUE(created.Delete());
 }
+
+TEST(TempFileTest, ATemporaryDirectoryTooLongForTheBufferIsAFailureNotAName)
+{
+    const std::wstring tooLong = L"C:\\" + std::wstring(300, L'x');
+    const Testing::ScopedEnvironment tmp(L"TMP", tooLong);
+    const Testing::ScopedEnvironment temp(L"TEMP", tooLong);
+    std::uint32_t code = 0;
+    try {
+        File::GetTempFilePath(L"exe");
+    } catch (const Kova::Win32Exception& failure) {
+        code = failure.GetCode();
+        EXPECT_EQ(failure.GetLine(), 255);
+    }
+    EXPECT_EQ(code, static_cast<std::uint32_t>(ERROR_FILENAME_EXCED_RANGE));
+}

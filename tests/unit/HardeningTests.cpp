@@ -240,12 +240,10 @@ TEST(PrivateFolderTest, TheRootComesFromTheSystemWhenElevated)
     }
     expected += L"Temp";
     // Whatever TMP and TEMP say.
-    SetEnvironmentVariableW(L"TMP", L"C:\\elsewhere");
-    SetEnvironmentVariableW(L"TEMP", L"C:\\elsewhere");
+    const Testing::ScopedEnvironment tmp(L"TMP", L"C:\\elsewhere");
+    const Testing::ScopedEnvironment temp(L"TEMP", L"C:\\elsewhere");
     const std::wstring elevated = PrivateFolder::GetRoot(true);
     const std::wstring user = PrivateFolder::GetRoot(false);
-    SetEnvironmentVariableW(L"TMP", nullptr);
-    SetEnvironmentVariableW(L"TEMP", nullptr);
     EXPECT_EQ(elevated, expected);
     EXPECT_EQ(user, L"C:\\elsewhere\\");
 }

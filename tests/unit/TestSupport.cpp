@@ -50,6 +50,19 @@ TempFolder::~TempFolder()
     RemoveDirectoryW(path.c_str());
 }
 
+ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name(name)
+{
+    std::vector<wchar_t> buffer(32768);
+    had = GetEnvironmentVariableW(name, buffer.data(), static_cast<DWORD>(buffer.size())) > 0;
+    old = buffer.data();
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+ScopedEnvironment::~ScopedEnvironment()
+{
+    SetEnvironmentVariableW(name.c_str(), had ? old.c_str() : nullptr);
+}
+
 std::uint32_t RunChildProcess(const std::wstring& scenario)
 {
     std::wstring commandLine = L"\"" + OwnPath() + L"\" --child " + scenario;

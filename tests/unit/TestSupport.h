@@ -28,6 +28,20 @@ private:
     std::wstring path;
 };
 
+// Sets an environment variable of this process for the object's lifetime.
+class ScopedEnvironment {
+public:
+    ScopedEnvironment(const wchar_t* name, const std::wstring& value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+private:
+    std::wstring name;
+    std::wstring old;
+    bool had = false;
+};
+
 } // namespace Testing
 
 #endif

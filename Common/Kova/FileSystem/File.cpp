@@ -110,8 +110,13 @@ File File::Create(const std::wstring& path)
 std::wstring File::GetTempFilePath(const wchar_t* extension)
 {
     wchar_t directory[MAX_PATH];
-    if (GetTempPathW(MAX_PATH, directory) == 0) {
+    const DWORD length = GetTempPathW(MAX_PATH, directory);
+    if (length == 0) {
         throw LastErrorException("Kova::FileSystem::File::GetTempFilePath", 255, source);
+    }
+    if (length >= MAX_PATH) {
+        // Too long for the buffer, which then holds nothing usable.
+        throw Win32Exception("Kova::FileSystem::File::GetTempFilePath", 255, source, ERROR_FILENAME_EXCED_RANGE);
     }
     return GetTempFilePath(extension, directory);
 }
