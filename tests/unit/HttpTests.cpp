@@ -421,3 +421,22 @@ TEST_F(HttpTest, AServerThatNeverAnswersIsGivenUpOn)
     EXPECT_LT(GetTickCount64() - start, 8000u);
     ws.closesocket(listener);
 }
+
+TEST_F(HttpTest, NoCookieOrCredentialGoesOutWhenTheServerAsksForOne)
+{
+    // One process: WinINet keeps cookies for the life of the process only.
+    const std::string challenge = Answer("401 Unauthorized", "who are you?",
+                                         "Set-Cookie: session=secret-from-the-server; Path=/\r\n"
+                                         "WWW-Authenticate: Basic realm=\"updates\"\r\n"
+                                         "WWW-Authenticate: NTLM\r\n"
+                                         "WWW-Authenticate: Negotiate\r\n");
+    LocalServer server(std::vector<std::string>{challenge, Answer("200 OK", "second")});
+    // The challenge is not answered: its body is the answer, like any other.
+    EXPECT_EQ(Fetch(server.Port(), L"/update.php"), "who are you?");
+    EXPECT_EQ(Fetch(server.Port(), L"/update.php"), "second");
+    ASSERT_EQ(server.Requests().size(), 2u);
+    for (const std::string& request : server.Requests()) {
+        EXPECT_EQ(Header(request, "Cookie"), "(absent)") << request;
+        EXPECT_EQ(Header(request, "Authorization"), "(absent)") << request;
+    }
+}

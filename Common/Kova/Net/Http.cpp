@@ -14,6 +14,13 @@ namespace {
 
 const char* const source = "Net/Http";
 
+// The request runs elevated on the user's behalf: whatever the user's
+// unelevated programs could have put into WinINet's stores (cookies, cached
+// answers, credentials) must neither go out nor come back, and nothing may
+// ask the user. Reloads never take an answer from the cache.
+constexpr DWORD requestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                               INTERNET_FLAG_NO_AUTH | INTERNET_FLAG_NO_UI;
+
 // A server that accepts and then says nothing must not hold the caller for
 // ever; where the system already has limits, these are alike. Set on the
 // session and again on the request, which not every WinINet copies down.
@@ -53,7 +60,7 @@ void Http::Connect(const std::wstring& host, std::uint16_t port)
 void Http::SendRequest(const std::wstring& verb, const std::wstring& objectName)
 {
     request = ScopedHandle<void*>(HttpOpenRequestW(connection.Get(), verb.c_str(), objectName.c_str(), nullptr,
-                                                   nullptr, nullptr, INTERNET_FLAG_RELOAD, 0),
+                                                   nullptr, nullptr, requestFlags, 0),
                                   &CloseInternetHandle);
     if (request.IsEmpty()) {
         throw LastErrorException("Kova::Net::Http::SendRequest", 65, source);

@@ -22,7 +22,9 @@ public:
 
     explicit Http(const std::wstring& userAgent, unsigned long timeoutMilliseconds = defaultTimeout);
     void Connect(const std::wstring& host, std::uint16_t port);
-    // Always fetched from the server, never from the cache.
+    // Always fetched from the server, never from the cache and never stored
+    // in it; no cookies go out or are kept, no authentication is answered
+    // and no dialog is shown.
     void SendRequest(const std::wstring& verb, const std::wstring& objectName);
     // The body as bytes, whatever the status; a failing read ends it, and so
     // does the limit.
