@@ -16,6 +16,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
+
 namespace Sparlin {
 
 const char* const ownVersion = "1.2.35.0";
@@ -26,12 +28,19 @@ constexpr std::uint32_t delayAfterRefusal = 500;
 constexpr std::uint32_t delayOnNormalStart = 2000;
 constexpr unsigned int questionStyle = MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL | MB_SETFOREGROUND;
 
+std::atomic<std::uint32_t> networkTimeLimit{defaultNetworkTimeLimit};
+
 struct UpdateTask {
     std::uint32_t delay;
     void operator()() const { RunUpdateCheck(delay); }
 };
 
 } // namespace
+
+void SetUpdateTimeLimit(std::uint32_t milliseconds)
+{
+    networkTimeLimit = milliseconds;
+}
 
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
                            const std::wstring& bits)
@@ -54,12 +63,9 @@ void RunUpdateCheck(std::uint32_t delay) noexcept
         const std::wstring bits = Kova::Process::IsWow64() ? L"64" : L"32";
         const std::wstring path = MakeQueryPath(uid, app, os, bits);
 
-        // The client lives to the end: its handles stay open while the
-        // question is on the screen.
-        Kova::Net::Http http(L"Sparlin");
-        http.Connect(Kova::Application::LoadStringResource(IDS_UPDATE_HOST), 80);
-        http.SendRequest(L"GET", path);
-        const std::string answer = http.ReadResponse();
+        // Only the network part is bounded; the user's answer is not.
+        const std::string answer = Kova::Net::Http::Get(
+            L"Sparlin", Kova::Application::LoadStringResource(IDS_UPDATE_HOST), 80, path, networkTimeLimit);
 
         if (!AnswerOffersNewerVersion(answer, app, &Kova::AnsiToWide)) {
             return;

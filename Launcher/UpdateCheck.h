@@ -24,6 +24,13 @@ void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches);
 // Silent on every failure.
 void RunUpdateCheck(std::uint32_t delay) noexcept;
 
+// Connecting, sending and reading the answer together end within this
+// time, whatever a server or proxy does.
+inline constexpr std::uint32_t defaultNetworkTimeLimit = 60000;
+
+// Test builds shorten the limit.
+void SetUpdateTimeLimit(std::uint32_t milliseconds);
+
 // The query path sent to the update server.
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
                            const std::wstring& bits);

@@ -1,11 +1,14 @@
 #include "Http.h"
 
 #include "../Exception.h"
+#include "../Thread.h"
 
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
+#include <exception>
+#include <memory>
 
 namespace Kova {
 namespace Net {
@@ -33,7 +36,53 @@ void LimitWaits(HINTERNET handle, DWORD limit)
     }
 }
 
+// What the fetching thread and its caller share; whichever lets go last
+// frees it, so a caller that gave up leaves nothing dangling.
+struct Exchange {
+    std::wstring userAgent;
+    std::wstring host;
+    std::uint16_t port;
+    std::wstring objectName;
+    std::size_t limit;
+    std::string answer;
+    std::exception_ptr failure;
+};
+
+struct FetchTask {
+    std::shared_ptr<Exchange> exchange;
+
+    void operator()() const
+    {
+        try {
+            Http http(exchange->userAgent);
+            http.Connect(exchange->host, exchange->port);
+            http.SendRequest(L"GET", exchange->objectName);
+            exchange->answer = http.ReadResponse(exchange->limit);
+        } catch (...) {
+            exchange->failure = std::current_exception();
+        }
+    }
+};
+
 } // namespace
+
+std::string Http::Get(const std::wstring& userAgent, const std::wstring& host, std::uint16_t port,
+                      const std::wstring& objectName, unsigned long totalMilliseconds, std::size_t limit)
+{
+    auto exchange = std::make_shared<Exchange>(Exchange{userAgent, host, port, objectName, limit, {}, nullptr});
+    Thread fetch = Thread::Create(FetchTask{exchange});
+    if (fetch.Wait(totalMilliseconds) != WAIT_OBJECT_0) {
+        // WinINet has no total limit, and a blocked call does not return
+        // for every way of closing its handle from here: the thread is left
+        // to end by itself, or with the process.
+        throw Win32Exception("Kova::Net::Http::Get", 0, source, ERROR_INTERNET_TIMEOUT);
+    }
+    // The thread has ended: what it wrote is complete and visible here.
+    if (exchange->failure) {
+        std::rethrow_exception(exchange->failure);
+    }
+    return std::move(exchange->answer);
+}
 
 Http::Http(const std::wstring& userAgent, unsigned long timeoutMilliseconds)
     : session(&CloseInternetHandle), connection(&CloseInternetHandle), request(&CloseInternetHandle),
