@@ -1,5 +1,6 @@
 #include "UpdateCheck.h"
 
+#include "DesktopShell.h"
 #include "MachineIdentifier.h"
 #include "MessageBox.h"
 #include "Version.h"
@@ -17,6 +18,7 @@
 #include <commctrl.h>
 
 #include <atomic>
+#include <cwctype>
 
 namespace Sparlin {
 
@@ -35,11 +37,45 @@ struct UpdateTask {
     void operator()() const { RunUpdateCheck(delay); }
 };
 
+bool StartsWithScheme(const std::wstring& text, const std::wstring& scheme)
+{
+    if (text.size() < scheme.size()) {
+        return false;
+    }
+    for (std::size_t i = 0; i < scheme.size(); ++i) {
+        if (std::towlower(text[i]) != scheme[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 void SetUpdateTimeLimit(std::uint32_t milliseconds)
 {
     networkTimeLimit = milliseconds;
+}
+
+std::wstring MakeDownloadPage(const std::wstring& downloadHost)
+{
+    std::wstring base = downloadHost;
+    if (!StartsWithScheme(base, L"https://") && !StartsWithScheme(base, L"http://")) {
+        base = L"http://" + base;
+    }
+    while (!base.empty() && base.back() == L'/') {
+        base.pop_back();
+    }
+    return base + L"/download.php";
+}
+
+void OpenDownloadPage(const std::wstring& page)
+{
+    // The browser must not inherit this process's administrator token;
+    // without a desktop shell to ask, the shell functions open it directly.
+    if (!OpenWithDesktopShell(page)) {
+        Kova::Process::Run(page);
+    }
 }
 
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
@@ -72,9 +108,7 @@ void RunUpdateCheck(std::uint32_t delay) noexcept
         }
         const std::wstring question = Kova::Application::LoadStringResource(IDS_NEW_VERSION);
         if (ShowMessageBox(question, questionStyle) == IDYES) {
-            const std::wstring page =
-                L"http://" + Kova::Application::LoadStringResource(IDS_DOWNLOAD_HOST) + L"/download.php";
-            Kova::Process::Run(page);
+            OpenDownloadPage(MakeDownloadPage(Kova::Application::LoadStringResource(IDS_DOWNLOAD_HOST)));
         }
     } catch (...) {
         // The check is optional: whatever went wrong, the user is not bothered.

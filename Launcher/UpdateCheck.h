@@ -31,6 +31,15 @@ inline constexpr std::uint32_t defaultNetworkTimeLimit = 60000;
 // Test builds shorten the limit.
 void SetUpdateTimeLimit(std::uint32_t milliseconds);
 
+// The download page's address from the download-host setting: a setting
+// that begins with https:// or http:// names its scheme, anything else is
+// a host reached over http://.
+std::wstring MakeDownloadPage(const std::wstring& downloadHost);
+
+// Opens the page for the logged-on user: through the desktop shell when
+// there is one, else with the shell functions of this process.
+void OpenDownloadPage(const std::wstring& page);
+
 // The query path sent to the update server.
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
                            const std::wstring& bits);
