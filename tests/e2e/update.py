@@ -880,19 +880,36 @@ def scenario_unbound_update_thread():
     check(launch.temp_listing(arch) == before, "temporary files left behind")
 
 
-def scenario_yes_https():
-    """A download host given with https:// is opened with that scheme."""
+def yes_opens(exe, page):
+    """Yes on a normal start of `exe` sends the browser to `page`."""
     arch = "64"
-    with Nginx("yes-https", latest="1.2.36\n") as server, BrowserRecorder(arch) as browser:
-        launcher = Launcher(arch, ARGS.https_download, app_ms=4000)
+    with Nginx("yes-page", latest="1.2.36\n") as server, BrowserRecorder(arch) as browser:
+        launcher = Launcher(arch, exe, app_ms=4000)
         with killed_on_error(launcher):
             code, seen = box(arch, "Yes")
             check(code == 0, f"no question: {seen}")
             check_question(seen)
             calls = browser.wait_call()
             check_normal_end(launcher, 4000)
-        check(calls == [["https://127.0.0.1:8443/download.php"]], f"browser calls {calls}")
+        check(calls == [[page]], f"browser calls {calls}, expected {page}")
         check(len(server.requests()) == 1, f"requests: {server.requests()}")
+
+
+def scenario_yes_https():
+    """A download host given with https:// is opened with that scheme."""
+    yes_opens(ARGS.https_download, "https://127.0.0.1:8443/download.php")
+
+
+def scenario_yes_desktop_shell():
+    """The launcher's own ShellExecuteExW cannot be bound: the page still
+    opens, so it went through the desktop shell's process."""
+    yes_opens(ARGS.shell_only, "http://127.0.0.1/download.php")
+
+
+def scenario_yes_without_com():
+    """COM cannot be bound, so there is no desktop shell to ask: the page is
+    opened with the launcher's own ShellExecuteExW, as before."""
+    yes_opens(ARGS.no_com, "http://127.0.0.1/download.php")
 
 
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
@@ -905,7 +922,7 @@ def main():
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     for option in ("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"):
         parser.add_argument("--" + option, required=True)
-    for option in ("bounded", "unbound-wininet", "https-download"):
+    for option in ("bounded", "unbound-wininet", "https-download", "shell-only", "no-com"):
         parser.add_argument("--" + option)
     ARGS = launch.ARGS = parser.parse_args()
     started = time.monotonic()
