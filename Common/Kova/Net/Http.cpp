@@ -41,9 +41,11 @@ void LimitWaits(HINTERNET handle, DWORD limit)
 struct Exchange {
     std::wstring userAgent;
     std::wstring host;
-    std::uint16_t port;
+    std::uint16_t port = 0;
     std::wstring objectName;
-    std::size_t limit;
+    std::size_t limit = 0;
+    // Set once `answer` or `failure` is complete.
+    KernelHandle done;
     std::string answer;
     std::exception_ptr failure;
 };
@@ -58,8 +60,13 @@ struct FetchTask {
             http.Connect(exchange->host, exchange->port);
             http.SendRequest(L"GET", exchange->objectName);
             exchange->answer = http.ReadResponse(exchange->limit);
+            // Before the handles close: Wine reads the rest of an answer of
+            // known length when its request is closed early, which may take
+            // long and must not delay the caller.
+            SetEvent(exchange->done.Get());
         } catch (...) {
             exchange->failure = std::current_exception();
+            SetEvent(exchange->done.Get());
         }
     }
 };
@@ -69,15 +76,28 @@ struct FetchTask {
 std::string Http::Get(const std::wstring& userAgent, const std::wstring& host, std::uint16_t port,
                       const std::wstring& objectName, unsigned long totalMilliseconds, std::size_t limit)
 {
-    auto exchange = std::make_shared<Exchange>(Exchange{userAgent, host, port, objectName, limit, {}, nullptr});
-    Thread fetch = Thread::Create(FetchTask{exchange});
-    if (fetch.Wait(totalMilliseconds) != WAIT_OBJECT_0) {
+    auto exchange = std::make_shared<Exchange>();
+    exchange->userAgent = userAgent;
+    exchange->host = host;
+    exchange->port = port;
+    exchange->objectName = objectName;
+    exchange->limit = limit;
+    exchange->done = KernelHandle(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (exchange->done.IsEmpty()) {
+        throw LastErrorException("Kova::Net::Http::Get", 0, source);
+    }
+    Thread::Create(FetchTask{exchange});
+    const DWORD waited = WaitForSingleObject(exchange->done.Get(), totalMilliseconds);
+    if (waited == WAIT_FAILED) {
+        throw LastErrorException("Kova::Net::Http::Get", 0, source);
+    }
+    if (waited != WAIT_OBJECT_0) {
         // WinINet has no total limit, and a blocked call does not return
         // for every way of closing its handle from here: the thread is left
         // to end by itself, or with the process.
         throw Win32Exception("Kova::Net::Http::Get", 0, source, ERROR_INTERNET_TIMEOUT);
     }
-    // The thread has ended: what it wrote is complete and visible here.
+    // Set after the last write: what the thread wrote is visible here.
     if (exchange->failure) {
         std::rethrow_exception(exchange->failure);
     }

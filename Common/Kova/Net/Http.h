@@ -24,7 +24,8 @@ public:
     // gives up once `totalMilliseconds` have passed, whatever a server or a
     // proxy does: the limits above bound each wait, not a trickle of bytes.
     // Throws what a step threw, or an ERROR_INTERNET_TIMEOUT failure; a
-    // fetch given up on goes on unseen until WinINet lets go of it.
+    // fetch given up on goes on unseen until WinINet lets go of it, and so
+    // does the closing of the handles after a complete answer.
     static std::string Get(const std::wstring& userAgent, const std::wstring& host, std::uint16_t port,
                            const std::wstring& objectName, unsigned long totalMilliseconds,
                            std::size_t limit = defaultResponseLimit);
