@@ -845,9 +845,9 @@ def scenario_trickle_after_refusal():
             connection.idle(1.0)
             connection.send(b"0")
 
-    with ScriptedServer(trickle, lifetime=40) as server:
+    with ScriptedServer(trickle, lifetime=TIME_LIMIT + 35) as server:
         launcher, acknowledged = start_refused(arch, exe=ARGS.bounded)
-        watch = BoxWatch(arch, "No")
+        watch = BoxWatch(arch, "No", timeout_ms=int((TIME_LIMIT + 20) * 1000))
         with killed_on_error(launcher, watch):
             request = server.wait_requests(1)[0]
             code = launcher.wait(TIME_LIMIT + 20)
