@@ -900,12 +900,6 @@ def scenario_yes_https():
     yes_opens(ARGS.https_download, "https://127.0.0.1:8443/download.php")
 
 
-def scenario_yes_desktop_shell():
-    """The launcher's own ShellExecuteExW cannot be bound: the page still
-    opens, so it went through the desktop shell's process."""
-    yes_opens(ARGS.shell_only, "http://127.0.0.1/download.php")
-
-
 def scenario_yes_without_com():
     """COM cannot be bound, so there is no desktop shell to ask: the page is
     opened with the launcher's own ShellExecuteExW, as before."""
@@ -922,7 +916,7 @@ def main():
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     for option in ("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"):
         parser.add_argument("--" + option, required=True)
-    for option in ("bounded", "unbound-wininet", "https-download", "shell-only", "no-com"):
+    for option in ("bounded", "unbound-wininet", "https-download", "no-com"):
         parser.add_argument("--" + option)
     ARGS = launch.ARGS = parser.parse_args()
     started = time.monotonic()
