@@ -1,6 +1,7 @@
 #include "ErrorReporting.h"
 #include "LaunchSequence.h"
 #include "ProcessorCheck.h"
+#include "UpdateCheck.h"
 
 #include "Kova/Exception.h"
 
@@ -41,6 +42,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     Kova::SetSeTranslator(&Kova::SeTranslator);
 #ifdef SPARLIN_FEATURES_OVERRIDE
     Sparlin::SetFeatureSource(&FixedFeatures);
+#endif
+#ifdef SPARLIN_UPDATE_TIME_LIMIT_MS
+    // Test builds: a limit that a test can wait out.
+    Sparlin::SetUpdateTimeLimit(SPARLIN_UPDATE_TIME_LIMIT_MS);
 #endif
     try {
         Sparlin::RunLaunchSequence();

@@ -24,6 +24,22 @@ void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches);
 // Silent on every failure.
 void RunUpdateCheck(std::uint32_t delay) noexcept;
 
+// Connecting, sending and reading the answer together end within this
+// time, whatever a server or proxy does.
+inline constexpr std::uint32_t defaultNetworkTimeLimit = 60000;
+
+// Test builds shorten the limit.
+void SetUpdateTimeLimit(std::uint32_t milliseconds);
+
+// The download page's address from the download-host setting: a setting
+// that begins with https:// or http:// names its scheme, anything else is
+// a host reached over http://.
+std::wstring MakeDownloadPage(const std::wstring& downloadHost);
+
+// Opens the page for the logged-on user: through the desktop shell when
+// there is one, else with the shell functions of this process.
+void OpenDownloadPage(const std::wstring& page);
+
 // The query path sent to the update server.
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
                            const std::wstring& bits);

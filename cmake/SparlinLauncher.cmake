@@ -6,12 +6,14 @@ include(ExternalProject)
 # Where the launcher asks for updates and sends the user to download them.
 # The defaults are reserved names that can never reach anybody.
 set(SPARLIN_UPDATE_HOST "updates.sparlin.invalid" CACHE STRING "Host of the vendor's update server (port 80, /update.php)")
-set(SPARLIN_DOWNLOAD_HOST "www.sparlin.invalid" CACHE STRING "Host of the vendor's download page (/download.php)")
-foreach(host IN ITEMS "${SPARLIN_UPDATE_HOST}" "${SPARLIN_DOWNLOAD_HOST}")
-    if(NOT host MATCHES "^[A-Za-z0-9.-]+$")
-        message(FATAL_ERROR "Not a host name: '${host}' (letters, digits, dots and dashes only)")
-    endif()
-endforeach()
+set(SPARLIN_DOWNLOAD_HOST "www.sparlin.invalid" CACHE STRING "Host of the vendor's download page (/download.php), optionally after https:// or http://")
+if(NOT SPARLIN_UPDATE_HOST MATCHES "^[A-Za-z0-9.-]+$")
+    message(FATAL_ERROR "Not a host name: '${SPARLIN_UPDATE_HOST}' (letters, digits, dots and dashes only)")
+endif()
+# The page may be served over https; without a scheme it is http.
+if(NOT SPARLIN_DOWNLOAD_HOST MATCHES "^([Hh][Tt][Tt][Pp][Ss]?://)?[A-Za-z0-9.-]+(:[0-9]+)?$")
+    message(FATAL_ERROR "Not a download host: '${SPARLIN_DOWNLOAD_HOST}' (a host name, optionally after https:// or http:// and with a :port)")
+endif()
 
 set(SPARLIN_HOST_LZMA ${CMAKE_BINARY_DIR}/host-lzma/lzma)
 ExternalProject_Add(host_lzma
@@ -47,7 +49,7 @@ endfunction()
 # sparlin_add_launcher(<target>
 #     [OUTPUT_NAME <name>]
 #     TOOL <file> GUI32 <file> HTMLAYOUT32 <file> GUI64 <file> HTMLAYOUT64 <file>
-#     [UPDATE_HOST <host>] [DOWNLOAD_HOST <host>]   default: SPARLIN_UPDATE_HOST, SPARLIN_DOWNLOAD_HOST
+#     [UPDATE_HOST <host>] [DOWNLOAD_HOST [https://]<host>]   default: SPARLIN_UPDATE_HOST, SPARLIN_DOWNLOAD_HOST
 #     [OMIT <entry>...]            entries left out of the resources, in lower case (gui32 ...)
 #     [WRONG_DIGEST <entry>...]    record a wrong digest for these entries (lzma, gui32 ...)
 #     [DEFINITIONS <def>...]       compile definitions of the entry point

@@ -464,9 +464,9 @@ class BrowserRecorder:
         raise Failure("the browser was never started")
 
 
-def start_refused(arch, args=()):
+def start_refused(arch, args=(), exe=None):
     """The refusing launcher, past its message: returns it and when OK was pressed."""
-    launcher = Launcher(arch, ARGS.refused, args)
+    launcher = Launcher(arch, exe or ARGS.refused, args)
     with killed_on_error(launcher):
         asked = time.time()
         code, seen = box(arch, "OK")
@@ -828,6 +828,84 @@ def scenario_silent_server():
     check(record["sent"] == 0, f"the silent server sent {record['sent']} bytes")
 
 
+# --- hardening: bounded check, bindings that fail, the download page ---------
+
+TIME_LIMIT = 5.0  # SPARLIN_UPDATE_TIME_LIMIT_MS of the bounded launcher
+
+
+def scenario_trickle_after_refusal():
+    """After a refusal the main thread waits for the check; a server that
+    trickles a byte a second, each well within WinINet's own per-wait limits,
+    holds it no longer than the check's total limit, and nothing is asked."""
+    arch = "64"
+
+    def trickle(connection):
+        connection.send(http_head(1 << 30) + b"1.2.36\n")
+        while True:
+            connection.idle(1.0)
+            connection.send(b"0")
+
+    with ScriptedServer(trickle, lifetime=TIME_LIMIT + 35) as server:
+        launcher, acknowledged = start_refused(arch, exe=ARGS.bounded)
+        watch = BoxWatch(arch, "No", timeout_ms=int((TIME_LIMIT + 20) * 1000))
+        with killed_on_error(launcher, watch):
+            request = server.wait_requests(1)[0]
+            code = launcher.wait(TIME_LIMIT + 20)
+        question = watch.result()
+        held = launcher.ended - request["time"]
+        print(f"the trickling server held the refusing launcher {held:.1f} s after its request "
+              f"(limit {TIME_LIMIT:.0f} s); it sent {request['sent']} bytes")
+        check(code == 0, f"exit code {code}")
+        check(question is None, f"an answer cut off by the limit raised a box: {question}")
+        check(TIME_LIMIT - 0.5 <= held < TIME_LIMIT + 3,
+              f"the launcher ended {held:.1f} s after its request, expected about {TIME_LIMIT:.0f} s")
+        check(request["sent"] > len(http_head(1 << 30)) + 3, f"the server got to send only {request['sent']} bytes")
+        check(not launcher.report.exists(), "the application ran after a refusal")
+
+
+def scenario_unbound_update_thread():
+    """WinINet's send cannot be bound: the update thread fails silently, the
+    application runs its full time and the launcher exits 0 after clean-up."""
+    arch = "64"
+    before = launch.temp_listing(arch)
+    with Nginx("unbound", latest="1.2.36\n") as server:
+        launcher = Launcher(arch, ARGS.unbound_wininet)
+        watch = BoxWatch(arch, "No")
+        with killed_on_error(launcher, watch):
+            # The application outlives the check's start (2 s), so the
+            # failing call is made while it runs.
+            check_normal_end(launcher)
+        check(watch.result() is None, "a box came up")
+        check(server.requests() == [], f"a request went out without HttpSendRequestW: {server.requests()}")
+    check(launch.temp_listing(arch) == before, "temporary files left behind")
+
+
+def yes_opens(exe, page):
+    """Yes on a normal start of `exe` sends the browser to `page`."""
+    arch = "64"
+    with Nginx("yes-page", latest="1.2.36\n") as server, BrowserRecorder(arch) as browser:
+        launcher = Launcher(arch, exe, app_ms=4000)
+        with killed_on_error(launcher):
+            code, seen = box(arch, "Yes")
+            check(code == 0, f"no question: {seen}")
+            check_question(seen)
+            calls = browser.wait_call()
+            check_normal_end(launcher, 4000)
+        check(calls == [[page]], f"browser calls {calls}, expected {page}")
+        check(len(server.requests()) == 1, f"requests: {server.requests()}")
+
+
+def scenario_yes_https():
+    """A download host given with https:// is opened with that scheme."""
+    yes_opens(ARGS.https_download, "https://127.0.0.1:8443/download.php")
+
+
+def scenario_yes_without_com():
+    """COM cannot be bound, so there is no desktop shell to ask: the page is
+    opened with the launcher's own ShellExecuteExW, as before."""
+    yes_opens(ARGS.no_com, "http://127.0.0.1/download.php")
+
+
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 
@@ -838,6 +916,8 @@ def main():
     parser.add_argument("scenario", choices=sorted(SCENARIOS))
     for option in ("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"):
         parser.add_argument("--" + option, required=True)
+    for option in ("bounded", "unbound-wininet", "https-download", "no-com"):
+        parser.add_argument("--" + option)
     ARGS = launch.ARGS = parser.parse_args()
     started = time.monotonic()
     try:

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <wininet.h>
 
 #include <atomic>
 #include <cstdio>
@@ -105,10 +106,14 @@ bool Readable(SOCKET socket, int milliseconds)
 // A one-shot web server on 127.0.0.1: answers each of its connections in
 // turn with the next canned raw response and keeps what it was sent. It gives
 // up by itself after ten seconds without a client, so a broken client cannot
-// hang the test.
+// hang the test. A trickling server follows its last response with one more
+// byte every 100 ms until it stops.
 class LocalServer {
 public:
-    explicit LocalServer(std::vector<std::string> responses) : responses(std::move(responses))
+    enum class After { Close, Trickle };
+
+    explicit LocalServer(std::vector<std::string> responses, After after = After::Close)
+        : responses(std::move(responses)), after(after)
     {
         const Winsock& ws = Winsock::Get();
         if (!ws.ready) {
@@ -126,7 +131,10 @@ public:
         port = PortOf(address);
         worker = std::thread([this] { Serve(); });
     }
-    explicit LocalServer(std::string response) : LocalServer(std::vector<std::string>{std::move(response)}) {}
+    explicit LocalServer(std::string response, After after = After::Close)
+        : LocalServer(std::vector<std::string>{std::move(response)}, after)
+    {
+    }
 
     ~LocalServer()
     {
@@ -190,12 +198,17 @@ private:
                 }
                 sent += static_cast<std::size_t>(done);
             }
+            while (after == After::Trickle && !stop && GetTickCount64() < deadline &&
+                   ws.send(client, "0", 1, 0) == 1) {
+                Sleep(100);
+            }
             ws.shutdown(client, SD_SEND);
             ws.closesocket(client);
         }
     }
 
     std::vector<std::string> responses;
+    After after;
     std::vector<std::string> requests;
     SOCKET listener = INVALID_SOCKET;
     std::uint16_t port = 0;
@@ -420,4 +433,59 @@ TEST_F(HttpTest, AServerThatNeverAnswersIsGivenUpOn)
     }
     EXPECT_LT(GetTickCount64() - start, 8000u);
     ws.closesocket(listener);
+}
+
+TEST_F(HttpTest, NoCookieOrCredentialGoesOutWhenTheServerAsksForOne)
+{
+    // One process: WinINet keeps cookies for the life of the process only.
+    const std::string challenge = Answer("401 Unauthorized", "who are you?",
+                                         "Set-Cookie: session=secret-from-the-server; Path=/\r\n"
+                                         "WWW-Authenticate: Basic realm=\"updates\"\r\n"
+                                         "WWW-Authenticate: NTLM\r\n"
+                                         "WWW-Authenticate: Negotiate\r\n");
+    LocalServer server(std::vector<std::string>{challenge, Answer("200 OK", "second")});
+    // The challenge is not answered: its body is the answer, like any other.
+    EXPECT_EQ(Fetch(server.Port(), L"/update.php"), "who are you?");
+    EXPECT_EQ(Fetch(server.Port(), L"/update.php"), "second");
+    ASSERT_EQ(server.Requests().size(), 2u);
+    for (const std::string& request : server.Requests()) {
+        EXPECT_EQ(Header(request, "Cookie"), "(absent)") << request;
+        EXPECT_EQ(Header(request, "Authorization"), "(absent)") << request;
+    }
+}
+
+TEST_F(HttpTest, GetEndsAtItsTotalLimitHoweverTheAnswerTrickles)
+{
+    // Each byte comes well within the per-wait limits, so only a limit on
+    // the whole exchange ends it.
+    LocalServer server("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\nConnection: close\r\n\r\n1.2.36\n",
+                       LocalServer::After::Trickle);
+    const ULONGLONG start = GetTickCount64();
+    try {
+        Http::Get(L"KovaTests agent", L"127.0.0.1", server.Port(), L"/update.php", 1000);
+        ADD_FAILURE() << "a trickle of 100000 bytes ended within a second";
+    } catch (const Kova::Win32Exception& failure) {
+        EXPECT_EQ(failure.GetCode(), static_cast<std::uint32_t>(ERROR_INTERNET_TIMEOUT));
+        EXPECT_STREQ(failure.GetFunction(), "Kova::Net::Http::Get");
+        EXPECT_STREQ(failure.GetFile(), "Net/Http");
+    }
+    const ULONGLONG took = GetTickCount64() - start;
+    EXPECT_GE(took, 1000u);
+    EXPECT_LT(took, 3000u);
+    RecordProperty("milliseconds", static_cast<int>(took));
+}
+
+TEST_F(HttpTest, GetReturnsTheAnswerOrRethrowsTheStepThatFailed)
+{
+    LocalServer server(Answer("200 OK", "1.2.36.0\n"));
+    EXPECT_EQ(Http::Get(L"KovaTests agent", L"127.0.0.1", server.Port(), L"/update.php", 20000), "1.2.36.0\n");
+    ASSERT_EQ(server.Requests().size(), 1u);
+    EXPECT_EQ(Header(server.Requests()[0], "User-Agent"), "KovaTests agent");
+
+    LocalServer limited(Answer("200 OK", "0123456789"));
+    EXPECT_EQ(Http::Get(L"KovaTests agent", L"127.0.0.1", limited.Port(), L"/", 20000, 4), "0123");
+
+    const std::uint32_t emptyHost = LastErrorOf(
+        [](std::uint16_t) { Http::Get(L"KovaTests agent", L"", 80, L"/", 20000); }, 0, "Kova::Net::Http::Connect", 42);
+    EXPECT_NE(emptyHost, 0u);
 }

@@ -44,3 +44,18 @@ TEST(UpdateCheckTest, SystemVersionIsWhatGetVersionExReports)
                            std::to_wstring(info.dwBuildNumber));
     RecordProperty("os", Utf8(version));
 }
+
+TEST(UpdateCheckTest, DownloadPageTakesTheSchemeOfTheSettingElseHttp)
+{
+    using Sparlin::MakeDownloadPage;
+    EXPECT_EQ(MakeDownloadPage(L"www.example.com"), L"http://www.example.com/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"127.0.0.1"), L"http://127.0.0.1/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"www.example.com:8080"), L"http://www.example.com:8080/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"https://www.example.com"), L"https://www.example.com/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"http://www.example.com"), L"http://www.example.com/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"HTTPS://Example.com:8443"), L"HTTPS://Example.com:8443/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"https://www.example.com/"), L"https://www.example.com/download.php");
+    // A host that merely begins like a scheme is still a host.
+    EXPECT_EQ(MakeDownloadPage(L"https.example.com"), L"http://https.example.com/download.php");
+    EXPECT_EQ(MakeDownloadPage(L"httpsmirror.example.com"), L"http://httpsmirror.example.com/download.php");
+}

@@ -1,0 +1,147 @@
+#include "DesktopShell.h"
+
+#include <windows.h>
+#include <exdisp.h>
+#include <objbase.h>
+#include <oleauto.h>
+#include <servprov.h>
+#include <shldisp.h>
+#include <shlobj.h>
+#include <shobjidl.h>
+
+namespace Sparlin {
+
+namespace {
+
+// Defined here rather than taken from libuuid, so that the launcher's
+// imports stay as they are. {9BA05972-F6A8-11CF-A442-00A0C90A8F39}
+constexpr GUID shellWindowsClass{0x9ba05972, 0xf6a8, 0x11cf, {0xa4, 0x42, 0x00, 0xa0, 0xc9, 0x0a, 0x8f, 0x39}};
+// SID_STopLevelBrowser, {4C96BE40-915C-11CF-99D3-00AA004AE837}
+constexpr GUID topLevelBrowserService{0x4c96be40, 0x915c, 0x11cf, {0x99, 0xd3, 0x00, 0xaa, 0x00, 0x4a, 0xe8, 0x37}};
+
+template <typename Interface>
+class ComPointer {
+public:
+    ComPointer() = default;
+    ComPointer(const ComPointer&) = delete;
+    ComPointer& operator=(const ComPointer&) = delete;
+    ~ComPointer()
+    {
+        if (pointer != nullptr) {
+            pointer->Release();
+        }
+    }
+
+    Interface** Out() { return &pointer; }
+    void** OutVoid() { return reinterpret_cast<void**>(&pointer); }
+    Interface* operator->() const { return pointer; }
+    explicit operator bool() const { return pointer != nullptr; }
+
+    // Asks this object for another of its interfaces.
+    template <typename Other>
+    bool Query(ComPointer<Other>& other) const
+    {
+        return SUCCEEDED(pointer->QueryInterface(__uuidof(Other), other.OutVoid())) && other;
+    }
+
+private:
+    Interface* pointer = nullptr;
+};
+
+class Apartment {
+public:
+    Apartment() : result(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE)) {}
+    Apartment(const Apartment&) = delete;
+    Apartment& operator=(const Apartment&) = delete;
+    ~Apartment()
+    {
+        if (SUCCEEDED(result)) {
+            CoUninitialize();
+        }
+    }
+    bool Entered() const { return SUCCEEDED(result); }
+
+private:
+    HRESULT result;
+};
+
+class Text {
+public:
+    explicit Text(const wchar_t* text) : value(SysAllocString(text)) {}
+    Text(const Text&) = delete;
+    Text& operator=(const Text&) = delete;
+    ~Text()
+    {
+        if (value != nullptr) {
+            SysFreeString(value);
+        }
+    }
+    BSTR Get() const { return value; }
+
+private:
+    BSTR value;
+};
+
+VARIANT Number(LONG value)
+{
+    VARIANT variant{};
+    variant.vt = VT_I4;
+    variant.lVal = value;
+    return variant;
+}
+
+} // namespace
+
+bool OpenWithDesktopShell(const std::wstring& address)
+{
+    // Declared first, so that every interface below is released before the
+    // apartment is left.
+    Apartment apartment;
+    if (!apartment.Entered()) {
+        return false;
+    }
+    // The shell windows of the desktop's own process: an object made in this
+    // process would start the browser with this process's token.
+    ComPointer<IShellWindows> windows;
+    if (FAILED(CoCreateInstance(shellWindowsClass, nullptr, CLSCTX_LOCAL_SERVER, __uuidof(IShellWindows),
+                                windows.OutVoid())) ||
+        !windows) {
+        return false;
+    }
+    VARIANT location = Number(CSIDL_DESKTOP);
+    VARIANT root{};
+    LONG window = 0;
+    ComPointer<IDispatch> desktop;
+    // S_FALSE: no desktop window is registered.
+    if (windows->FindWindowSW(&location, &root, SWC_DESKTOP, &window, SWFO_NEEDDISPATCH, desktop.Out()) != S_OK ||
+        !desktop) {
+        return false;
+    }
+    ComPointer<IServiceProvider> services;
+    ComPointer<IShellBrowser> browser;
+    ComPointer<IShellView> view;
+    ComPointer<IDispatch> background;
+    ComPointer<IShellFolderViewDual> folderView;
+    ComPointer<IDispatch> application;
+    ComPointer<IShellDispatch2> shell;
+    if (!desktop.Query(services) ||
+        FAILED(services->QueryService(topLevelBrowserService, __uuidof(IShellBrowser), browser.OutVoid())) ||
+        !browser || FAILED(browser->QueryActiveShellView(view.Out())) || !view ||
+        FAILED(view->GetItemObject(SVGIO_BACKGROUND, __uuidof(IDispatch), background.OutVoid())) || !background ||
+        !background.Query(folderView) || FAILED(folderView->get_Application(application.Out())) || !application ||
+        !application.Query(shell)) {
+        return false;
+    }
+    const Text file(address.c_str());
+    const Text verb(L"open");
+    if (file.Get() == nullptr || verb.Get() == nullptr) {
+        return false;
+    }
+    VARIANT none{};
+    VARIANT operation{};
+    operation.vt = VT_BSTR;
+    operation.bstrVal = verb.Get();
+    return SUCCEEDED(shell->ShellExecute(file.Get(), none, none, operation, Number(SW_SHOWNORMAL)));
+}
+
+} // namespace Sparlin

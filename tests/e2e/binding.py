@@ -1,0 +1,71 @@
+#!/usr/bin/env python3
+"""End-to-end runs of launchers built so that a system function cannot be
+bound, as on a system that lacks it: the call fails the way that function
+fails, and the launcher's ordinary failure path runs. Nothing ends the
+process early.
+
+(The update thread's case needs the update server's port and is in update.py.)
+"""
+import argparse
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import launch  # noqa: E402
+from launch import Failure, check, parse_pairs  # noqa: E402
+
+ERROR_PROC_NOT_FOUND = 127
+
+
+def scenario_main_thread():
+    """The security descriptor of the private folder cannot be made: one box
+    with the system's text for the missing function, shown after clean-up,
+    and exit 0."""
+    launch.run_failure(launch.ARGS.unbound_main, launch.system_text(ERROR_PROC_NOT_FOUND))
+
+
+def scenario_no_message_box():
+    """The same failure with MessageBoxW unbound as well: the box cannot be
+    shown, and the launcher still cleans up and exits 0 at once."""
+    arch = "64"
+    before = launch.temp_listing(arch)
+    out = launch.WORK / "no-box.txt"
+    watch = launch.wine(arch, launch.ARGS.box_helper, "--caption", "KOVA Sparlin", "--press", "OK",
+                        "--timeout-ms", "20000", "--out", str(out), background=True)
+    try:
+        run = launch.wine(arch, launch.ARGS.unbound_box)
+    finally:
+        # A box would have been found and closed by now; a pending search is ended.
+        try:
+            watch.wait(timeout=0.6)
+        except subprocess.TimeoutExpired:
+            watch.kill()
+            watch.wait(timeout=10)
+    seen = parse_pairs(out.read_text(encoding="utf-8", errors="replace")) if out.exists() else {}
+    check(seen.get("text") is None, f"a box came up: {seen}")
+    check(run.returncode == 0, f"exit code {run.returncode}")
+    check(launch.temp_listing(arch) == before, "temporary files left behind")
+
+
+SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
+             if name.startswith("scenario_")}
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(SCENARIOS))
+    for option in ("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box"):
+        parser.add_argument("--" + option, required=True)
+    launch.ARGS = parser.parse_args()
+    try:
+        SCENARIOS[launch.ARGS.scenario]()
+    except Failure as failure:
+        print(f"FAILED {launch.ARGS.scenario}: {failure}")
+        return 1
+    print(f"passed {launch.ARGS.scenario}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
