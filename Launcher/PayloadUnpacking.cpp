@@ -1,6 +1,7 @@
 #include "PayloadUnpacking.h"
 
 #include "Integrity.h"
+#include "PhaseTrace.h"
 
 #include "Kova/Application.h"
 #include "Kova/Process.h"
@@ -19,6 +20,7 @@ File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const w
     try {
         Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
         file.Write(bytes.GetData(), bytes.GetSize());
+        SPARLIN_PHASE("resource-written");
     } catch (...) {
         // An empty or half-written file must not outlive the failure that
         // is about to be shown.
@@ -49,19 +51,23 @@ File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wcha
     const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
     input.Close();
     {
+        SPARLIN_PHASE("tool-start");
         Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW);
         tool.Wait();
+        SPARLIN_PHASE("tool-ended");
     }
     // The output's existence is the only sign of the tool's success.
     File output = File::Open(outputPath);
     try {
         // Through the handle just opened, which no writer can share.
         VerifyFile(output, digestName);
+        SPARLIN_PHASE("payload-checked");
     } catch (...) {
         output.Delete();
         throw;
     }
     inputGuard.Run();
+    SPARLIN_PHASE("input-removed");
     return output;
 }
 
