@@ -18,8 +18,10 @@ File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const w
 {
     File file = File::CreateTemp(extension, directory);
     try {
-        Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
-        file.Write(bytes.GetData(), bytes.GetSize());
+        // Straight from the mapped image: a copy would cost the time and the
+        // memory of the whole resource and give the same bytes.
+        const Kova::Application::ResourceView bytes = Kova::Application::ViewResource(name, type);
+        file.Write(bytes.data, bytes.size);
         SPARLIN_PHASE("resource-written");
     } catch (...) {
         // An empty or half-written file must not outlive the failure that
