@@ -24,7 +24,8 @@ namespace {
 
 struct Options {
     int runs = 7;
-    DWORD timeoutMs = 60000;
+    bool warmup = true;
+    DWORD timeoutMs = 600000;
     std::wstring report, launcher, traced, app, layout, tool, empty, outDir;
     std::vector<std::wstring> packed;
 };
@@ -257,6 +258,12 @@ void RunTraced(const Options& options)
         double start = 0;
         const double total = UntilReport(options, Quote(options.traced) + L" /hide", nullptr, &start);
         const auto marks = ReadTrace(tracePath);
+        if (run == 0) {
+            // Raw marks of the first traced start, against the same clock.
+            for (const auto& [label, at] : marks) {
+                std::printf("  mark %-20s %10.2f ms after the start\n", label.c_str(), at - start);
+            }
+        }
         double previous = start;
         std::string previousLabel = "process-start";
         int index = 0;
@@ -291,6 +298,7 @@ Options Parse(int argc, wchar_t** argv)
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::wstring key = argv[i], value = argv[i + 1];
         if (key == L"--runs") options.runs = std::max(1, _wtoi(value.c_str()));
+        else if (key == L"--warmup") options.warmup = value != L"0";
         else if (key == L"--timeout-ms") options.timeoutMs = static_cast<DWORD>(_wtoi(value.c_str()));
         else if (key == L"--report") options.report = value;
         else if (key == L"--launcher") options.launcher = value;
@@ -324,11 +332,13 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring launcherLine = Quote(options.launcher) + L" /hide";
     const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
     Memory memory;
-    // One untimed round warms the caches of all four alike.
-    UntilReport(options, launcherLine, &memory, nullptr);
-    UntilReport(options, directLine, nullptr, nullptr);
-    ToolTwice(options);
-    EmptyProgram(options);
+    if (options.warmup) {
+        // One untimed round warms the caches of all four alike.
+        UntilReport(options, launcherLine, &memory, nullptr);
+        UntilReport(options, directLine, nullptr, nullptr);
+        ToolTwice(options);
+        EmptyProgram(options);
+    }
 
     std::vector<double> launcher, direct, tool, empty, overhead, fraction;
     for (int run = 0; run < options.runs; ++run) {

@@ -13,12 +13,16 @@
 # The application is the demo (x64, in a 64-bit prefix) padded with a
 # stripped Wine DLL to a realistic size; the layout library is another one.
 #   LAUNCH_BENCH_RUNS     runs per variant (default 7)
-#   LAUNCH_BENCH_TIMEOUT  seconds the timing may take in all (default 900)
+#   LAUNCH_BENCH_WARMUP   1 (default): one untimed round first; 0: none
+#   LAUNCH_BENCH_WAIT     seconds any one program may take (default 600)
+#   LAUNCH_BENCH_TIMEOUT  seconds the timing may take in all (default 3600)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
 runs=${LAUNCH_BENCH_RUNS:-7}
-limit=${LAUNCH_BENCH_TIMEOUT:-900}
+limit=${LAUNCH_BENCH_TIMEOUT:-3600}
+wait_s=${LAUNCH_BENCH_WAIT:-600}
+warmup=${LAUNCH_BENCH_WARMUP:-1}
 bash scripts/setup.sh
 
 work=$root/build/bench-launch
@@ -67,7 +71,7 @@ printf 'payload: application %s bytes, layout library %s bytes (stored compresse
     "$(stat -c %s "$work/payload/App64.lzma")" "$(stat -c %s "$work/payload/Layout64.lzma")"
 status=0
 timeout --kill-after=10 "$limit" tests/wine/wine-run "$wine_dir" 64 "$work/LaunchTimer.exe" \
-    --runs "$runs" --timeout-ms 60000 \
+    --runs "$runs" --warmup "$warmup" --timeout-ms "$((wait_s * 1000))" \
     --report "$(win "$work/report/report.txt")" \
     --launcher "$(win "$work/build/Launcher/Sparlin.exe")" \
     --traced "$(win "$work/build/Launcher/SparlinPhases.exe")" \
