@@ -81,5 +81,7 @@ timeout --kill-after=10 "$limit" tests/wine/wine-run "$wine_dir" 64 "$work/Launc
     --empty "$(win "$work/Empty.exe")" --out-dir "$(win "$work/out")" </dev/null || status=$?
 if [ "$status" = 124 ] || [ "$status" = 137 ]; then
     echo "bench: no result within $limit s (LAUNCH_BENCH_TIMEOUT); stopped" >&2
+elif [ "$status" = 126 ]; then
+    echo "bench: Wine's 32-bit loader cannot run here (this kernel runs no 32-bit programs without a qemu-i386 binfmt handler)" >&2
 fi
 exit "$status"
