@@ -36,7 +36,8 @@ void VerifyFile(const Kova::FileSystem::File& file, const wchar_t* digestName)
     const std::wstring expected =
         Upper(Kova::AnsiToWide(std::string(reinterpret_cast<const char*>(recorded.GetData()), recorded.GetSize())));
     Kova::Security::Sha256 hash;
-    hash.Calculate(file.Read());
+    // In pieces through the handle: memory does not grow with the file.
+    hash.Calculate(file);
     const std::wstring actual = Kova::ToHex(hash.GetDigest());
     if (expected.compare(0, actual.size(), actual) != 0 || actual.empty()) {
         throw IntegrityException("Sparlin::VerifyFile", 0, "Integrity", file.GetPath());

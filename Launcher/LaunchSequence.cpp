@@ -3,6 +3,7 @@
 #include "Bitness.h"
 #include "Integrity.h"
 #include "PayloadUnpacking.h"
+#include "PhaseTrace.h"
 #include "PrivateFolder.h"
 #include "ProcessorCheck.h"
 #include "UpdateCheck.h"
@@ -26,6 +27,7 @@ void RunLaunchSequence()
     Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
     const Kova::CommandLine::SwitchList switches = arguments.GetSwitches();
     StartUpdateCheck(switches);
+    SPARLIN_PHASE("arguments-read");
 
     const bool wow64 = RunsOn64BitWindows();
     const wchar_t* const payloadType = wow64 ? L"BIN64" : L"BIN32";
@@ -35,6 +37,7 @@ void RunLaunchSequence()
     // Made first, so that it goes last, after every file in it.
     const PrivateFolder folder = PrivateFolder::Create();
     RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
+    SPARLIN_PHASE("folder-created");
 
     File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", folder.GetPath());
     ScopeGuard toolGuard(tool, &DeleteFileWithRetries);
@@ -43,6 +46,7 @@ void RunLaunchSequence()
     // was checked is the tool that runs.
     tool = File::Open(std::wstring(tool.GetPath()));
     VerifyFile(tool, L"LZMA");
+    SPARLIN_PHASE("tool-checked");
 
     File layout = UnpackPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath(),
                                 layoutDigest.c_str());
@@ -61,6 +65,7 @@ void RunLaunchSequence()
     arguments.PushFront(application.GetPath());
     {
         const std::wstring commandLine = arguments.ToString();
+        SPARLIN_PHASE("application-start");
         Kova::Process process = Kova::Process::Create(commandLine, 0);
         process.Wait();
     }

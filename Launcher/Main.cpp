@@ -1,5 +1,6 @@
 #include "ErrorReporting.h"
 #include "LaunchSequence.h"
+#include "PhaseTrace.h"
 #include "ProcessorCheck.h"
 #include "UpdateCheck.h"
 
@@ -38,6 +39,7 @@ void RestrictLibrarySearch()
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
+    SPARLIN_PHASE("main");
     RestrictLibrarySearch();
     Kova::SetSeTranslator(&Kova::SeTranslator);
 #ifdef SPARLIN_FEATURES_OVERRIDE
@@ -52,5 +54,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     } catch (...) {
         Sparlin::ShowExceptionMessage();
     }
+    SPARLIN_PHASE_WRITE();
     return 0;
 }

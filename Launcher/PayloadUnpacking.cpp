@@ -1,6 +1,7 @@
 #include "PayloadUnpacking.h"
 
 #include "Integrity.h"
+#include "PhaseTrace.h"
 
 #include "Kova/Application.h"
 #include "Kova/Process.h"
@@ -17,8 +18,11 @@ File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const w
 {
     File file = File::CreateTemp(extension, directory);
     try {
-        Kova::Buffer bytes = Kova::Application::LoadResource(name, type);
-        file.Write(bytes.GetData(), bytes.GetSize());
+        // Straight from the mapped image: a copy would cost the time and the
+        // memory of the whole resource and give the same bytes.
+        const Kova::Application::ResourceView bytes = Kova::Application::ViewResource(name, type);
+        file.Write(bytes.data, bytes.size);
+        SPARLIN_PHASE("resource-written");
     } catch (...) {
         // An empty or half-written file must not outlive the failure that
         // is about to be shown.
@@ -49,21 +53,25 @@ File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wcha
     const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
     input.Close();
     {
+        SPARLIN_PHASE("tool-start");
         // Working in the private folder: nothing the user controls lies in
         // the tool's current directory, where a DLL search might look.
         Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory);
         tool.Wait();
+        SPARLIN_PHASE("tool-ended");
     }
     // The output's existence is the only sign of the tool's success.
     File output = File::Open(outputPath);
     try {
         // Through the handle just opened, which no writer can share.
         VerifyFile(output, digestName);
+        SPARLIN_PHASE("payload-checked");
     } catch (...) {
         output.Delete();
         throw;
     }
     inputGuard.Run();
+    SPARLIN_PHASE("input-removed");
     return output;
 }
 

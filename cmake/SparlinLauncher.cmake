@@ -53,9 +53,10 @@ endfunction()
 #     [OMIT <entry>...]            entries left out of the resources, in lower case (gui32 ...)
 #     [WRONG_DIGEST <entry>...]    record a wrong digest for these entries (lzma, gui32 ...)
 #     [DEFINITIONS <def>...]       compile definitions of the entry point
+#     [CORE <library>]             the launcher's logic (default: sparlin_core)
 #     [DEPENDS <target>...])       targets that make the files above
 function(sparlin_add_launcher target)
-    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST" "OMIT;DEFINITIONS;DEPENDS;WRONG_DIGEST"
+    cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST;CORE" "OMIT;DEFINITIONS;DEPENDS;WRONG_DIGEST"
                           ${ARGN})
     set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
     # A copy of the tool, so that the resource compile can depend on a plain file.
@@ -106,7 +107,10 @@ function(sparlin_add_launcher target)
 
     add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${CMAKE_SOURCE_DIR}/Launcher/SystemLibraries.cpp
                    ${generated}/Launcher.rc)
-    target_link_libraries(${target} PRIVATE sparlin_core)
+    if(NOT L_CORE)
+        set(L_CORE sparlin_core)
+    endif()
+    target_link_libraries(${target} PRIVATE ${L_CORE})
     target_link_options(${target} PRIVATE -municode)
     target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)
     target_compile_definitions(${target} PRIVATE ${L_DEFINITIONS})

@@ -7,7 +7,7 @@
 namespace Kova {
 namespace Application {
 
-Buffer LoadResource(const wchar_t* name, const wchar_t* type)
+ResourceView ViewResource(const wchar_t* name, const wchar_t* type)
 {
     HMODULE module = GetModuleHandleW(nullptr);
     HRSRC found = FindResourceW(module, name, type);
@@ -21,7 +21,13 @@ Buffer LoadResource(const wchar_t* name, const wchar_t* type)
     const DWORD size = SizeofResource(module, found);
     const void* bytes = LockResource(loaded);
     // Resources of the running module stay mapped: nothing to release.
-    return Buffer(bytes, size);
+    return ResourceView{bytes, static_cast<std::uint32_t>(size)};
+}
+
+Buffer LoadResource(const wchar_t* name, const wchar_t* type)
+{
+    const ResourceView view = ViewResource(name, type);
+    return Buffer(view.data, view.size);
 }
 
 std::wstring LoadStringResource(unsigned int id)

@@ -41,5 +41,15 @@ Buffer File::Read() const
     return content;
 }
 
+void File::ReadAt(std::uint64_t offset, void* data, std::uint32_t size) const
+{
+    std::ifstream stream(std::filesystem::path(path), std::ios::binary);
+    stream.seekg(static_cast<std::streamoff>(offset));
+    stream.read(static_cast<char*>(data), static_cast<std::streamsize>(size));
+    if (!stream || static_cast<std::uint64_t>(stream.gcount()) != size) {
+        throw std::runtime_error("short read");
+    }
+}
+
 } // namespace FileSystem
 } // namespace Kova

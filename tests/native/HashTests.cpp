@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -95,10 +96,36 @@ struct Sha256Traits {
     }
 };
 
+// The same SHA-256 through each compression engine: the portable code and
+// the processor's SHA instructions must agree on every vector below.
+template <Sha256::Engine engine>
+struct Sha256With : Sha256 {
+    Sha256With() : Sha256(engine) {}
+};
+
+struct Sha256PortableTraits : Sha256Traits {
+    using Type = Sha256With<Sha256::Engine::Portable>;
+    static bool Available() { return true; }
+};
+
+struct Sha256ProcessorTraits : Sha256Traits {
+    using Type = Sha256With<Sha256::Engine::Processor>;
+    static bool Available() { return Sha256::ProcessorEngineAvailable(); }
+};
+
 template <typename Traits>
 class HashTest : public ::testing::Test {
 protected:
     using H = typename Traits::Type;
+
+    void SetUp() override
+    {
+        if constexpr (requires { Traits::Available(); }) {
+            if (!Traits::Available()) {
+                GTEST_SKIP() << "this processor has no SHA instructions; the portable engine is tested alone";
+            }
+        }
+    }
 
     static std::wstring Digest(const H& hash) { return ToHex(hash.GetDigest()); }
 
@@ -110,7 +137,7 @@ protected:
     }
 };
 
-using Algorithms = ::testing::Types<Sha1Traits, Sha256Traits>;
+using Algorithms = ::testing::Types<Sha1Traits, Sha256Traits, Sha256PortableTraits, Sha256ProcessorTraits>;
 TYPED_TEST_SUITE(HashTest, Algorithms);
 
 TYPED_TEST(HashTest, PublishedVectors)
@@ -279,6 +306,59 @@ TYPED_TEST(HashTest, BufferWideStringAndFileForms)
     fromEmptyFile.Calculate(Kova::FileSystem::File::Open(path.wstring()));
     EXPECT_EQ(this->Digest(fromEmptyFile), TypeParam::Empty);
     std::filesystem::remove(path);
+}
+
+// Files are hashed in chunks: sizes around and across the chunk boundary must
+// give the digest of the whole content.
+TYPED_TEST(HashTest, FilesAcrossChunkBoundaries)
+{
+    constexpr std::size_t chunk = Kova::Security::Hash::FileChunkSize;
+    const Bytes content = RandomBytes(2 * chunk + 1000);
+    const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                       ("kova_chunks_" + std::to_string(TypeParam::Size) + ".bin");
+    for (std::size_t size : {chunk - 1, chunk, chunk + 1, 2 * chunk + 1000}) {
+        std::ofstream(path, std::ios::binary | std::ios::trunc)
+            .write(reinterpret_cast<const char*>(content.data()), static_cast<std::streamsize>(size));
+        typename TypeParam::Type fromFile;
+        fromFile.Calculate(Kova::FileSystem::File::Open(path.wstring()));
+        EXPECT_EQ(this->Digest(fromFile), this->OneShot(Bytes(content.begin(), content.begin() + size)))
+            << size << " bytes";
+    }
+    std::filesystem::remove(path);
+}
+
+TEST(Sha256EngineTest, AutomaticTakesTheProcessorWhereItCan)
+{
+    const Sha256 automatic;
+    EXPECT_EQ(automatic.GetEngine(),
+              Sha256::ProcessorEngineAvailable() ? Sha256::Engine::Processor : Sha256::Engine::Portable);
+    EXPECT_EQ(Sha256(Sha256::Engine::Portable).GetEngine(), Sha256::Engine::Portable);
+}
+
+// Many blocks in one call take the multi-block path of each engine, with
+// its state carried from block to block.
+TEST(Sha256EngineTest, EnginesAgreeOnLongInputsInUnevenPieces)
+{
+    if (!Sha256::ProcessorEngineAvailable()) {
+        GTEST_SKIP() << "this processor has no SHA instructions";
+    }
+    const Bytes bytes = RandomBytes(100000);
+    const std::uint32_t pieces[] = {1, 63, 64, 65, 4096, 30000};
+    Sha256 portable(Sha256::Engine::Portable);
+    Sha256 processor(Sha256::Engine::Processor);
+    std::size_t offset = 0;
+    for (std::size_t i = 0; offset < bytes.size(); ++i) {
+        const auto piece = static_cast<std::uint32_t>(std::min<std::size_t>(pieces[i % 6], bytes.size() - offset));
+        portable.Update(bytes.data() + offset, piece);
+        processor.Update(bytes.data() + offset, piece);
+        offset += piece;
+    }
+    portable.Final();
+    processor.Final();
+    EXPECT_EQ(ToHex(processor.GetDigest()), ToHex(portable.GetDigest()));
+#if KOVA_REFERENCE_OPENSSL
+    EXPECT_EQ(ToHex(portable.GetDigest()), Sha256Traits::Reference(bytes));
+#endif
 }
 
 } // namespace

@@ -42,12 +42,40 @@ Buffer File::Read() const
     if (!IsValid(handle.Get())) {
         throw InvalidHandleException("Kova::FileSystem::File::Read", 65, source);
     }
-    Buffer buffer(static_cast<std::uint32_t>(GetSize()));
+    const std::uint64_t size = GetSize();
+    if (size > 0xFFFFFFFFu) {
+        // Cut to 32 bits it would silently give a different file's content.
+        throw Win32Exception("Kova::FileSystem::File::Read", 0, source, ERROR_FILE_TOO_LARGE);
+    }
+    Buffer buffer(static_cast<std::uint32_t>(size));
     DWORD read = 0;
     if (!ReadFile(handle.Get(), buffer.GetData(), buffer.GetSize(), &read, nullptr)) {
         throw LastErrorException("Kova::FileSystem::File::Read", 92, source);
     }
     return buffer;
+}
+
+void File::ReadAt(std::uint64_t offset, void* data, std::uint32_t size) const
+{
+    if (!IsValid(handle.Get())) {
+        throw InvalidHandleException("Kova::FileSystem::File::ReadAt", 0, source);
+    }
+    // The offset travels with the read, so the file pointer (wherever a
+    // caller left it) does not matter.
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    if (!ReadFile(handle.Get(), data, size, &read, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) {
+            read = 0;
+        } else {
+            throw LastErrorException("Kova::FileSystem::File::ReadAt", 0, source);
+        }
+    }
+    if (read != size) {
+        throw Win32Exception("Kova::FileSystem::File::ReadAt", 0, source, ERROR_HANDLE_EOF);
+    }
 }
 
 void File::Write(const void* data, std::uint32_t size)

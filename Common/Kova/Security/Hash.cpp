@@ -3,14 +3,25 @@
 #include "../FileSystem/File.h"
 
 #include <cstddef>
+#include <vector>
 
 namespace Kova {
 namespace Security {
 
 void Hash::Calculate(const FileSystem::File& file)
 {
-    Buffer content = file.Read();
-    Calculate(content);
+    // In pieces from the start: memory stays the same whatever the file's size.
+    const std::uint64_t size = file.GetSize();
+    const std::uint32_t chunkSize = size < FileChunkSize ? static_cast<std::uint32_t>(size) : FileChunkSize;
+    std::vector<std::uint8_t> chunk(chunkSize);
+    for (std::uint64_t offset = 0; offset < size;) {
+        const std::uint64_t left = size - offset;
+        const std::uint32_t piece = left < chunkSize ? static_cast<std::uint32_t>(left) : chunkSize;
+        file.ReadAt(offset, chunk.data(), piece);
+        Update(chunk.data(), piece);
+        offset += piece;
+    }
+    Final();
 }
 
 void Hash::Calculate(const std::wstring& text)

@@ -11,9 +11,12 @@ namespace Security {
 // a finished one it corrupts the state like any Update after Final.
 class Hash : public IHash {
 public:
+    static constexpr std::uint32_t FileChunkSize = 256 * 1024;
+
     ~Hash() override = default;
 
-    // Reads the whole file into memory first (File::Read).
+    // Reads the file from its start through its handle, FileChunkSize bytes
+    // at a time; a file that ends before its size was read throws.
     void Calculate(const FileSystem::File& file) override;
     // Hashes the UTF-16 code units, two bytes each, low byte first: on Windows
     // exactly the bytes the string holds in memory (length * 2, not length).

@@ -2,6 +2,14 @@
 
 #include <cstring>
 
+#if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
+#define KOVA_SHA256_PROCESSOR 1
+#include <cpuid.h>
+#include <immintrin.h>
+#else
+#define KOVA_SHA256_PROCESSOR 0
+#endif
+
 namespace Kova {
 namespace Security {
 
@@ -23,11 +31,156 @@ std::uint32_t RotateRight(std::uint32_t value, int bits)
     return (value >> bits) | (value << (32 - bits));
 }
 
+std::uint32_t LoadBigEndian(const std::uint8_t* bytes)
+{
+    return static_cast<std::uint32_t>(bytes[0]) << 24 | static_cast<std::uint32_t>(bytes[1]) << 16 |
+           static_cast<std::uint32_t>(bytes[2]) << 8 | static_cast<std::uint32_t>(bytes[3]);
+}
+
+// FIPS 180-4 compression, word at a time, with a rolling 16-word schedule.
+void CompressPortable(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count)
+{
+    for (; count > 0; --count, blocks += 64) {
+        std::uint32_t w[16];
+        for (int t = 0; t < 16; ++t) {
+            w[t] = LoadBigEndian(blocks + 4 * t);
+        }
+        std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+        std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
+        // Eight rounds per step with the variables renamed instead of shifted.
+#define KOVA_SHA256_ROUND(a, b, c, d, e, f, g, h, t)                                                        \
+    do {                                                                                                    \
+        std::uint32_t word;                                                                                 \
+        if ((t) < 16) {                                                                                     \
+            word = w[(t)&15];                                                                               \
+        } else {                                                                                            \
+            const std::uint32_t x = w[((t) + 1) & 15], y = w[((t) + 14) & 15];                              \
+            word = w[(t)&15] += (RotateRight(x, 7) ^ RotateRight(x, 18) ^ (x >> 3)) + w[((t) + 9) & 15] +   \
+                                (RotateRight(y, 17) ^ RotateRight(y, 19) ^ (y >> 10));                      \
+        }                                                                                                   \
+        const std::uint32_t temp1 = h + (RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25)) +     \
+                                    (g ^ (e & (f ^ g))) + RoundConstants[t] + word;                         \
+        d += temp1;                                                                                         \
+        h = temp1 + (RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22)) + ((a & b) | (c & (a | b))); \
+    } while (false)
+        for (int t = 0; t < 64; t += 8) {
+            KOVA_SHA256_ROUND(a, b, c, d, e, f, g, h, t);
+            KOVA_SHA256_ROUND(h, a, b, c, d, e, f, g, t + 1);
+            KOVA_SHA256_ROUND(g, h, a, b, c, d, e, f, t + 2);
+            KOVA_SHA256_ROUND(f, g, h, a, b, c, d, e, t + 3);
+            KOVA_SHA256_ROUND(e, f, g, h, a, b, c, d, t + 4);
+            KOVA_SHA256_ROUND(d, e, f, g, h, a, b, c, t + 5);
+            KOVA_SHA256_ROUND(c, d, e, f, g, h, a, b, t + 6);
+            KOVA_SHA256_ROUND(b, c, d, e, f, g, h, a, t + 7);
+        }
+#undef KOVA_SHA256_ROUND
+        state[0] += a;
+        state[1] += b;
+        state[2] += c;
+        state[3] += d;
+        state[4] += e;
+        state[5] += f;
+        state[6] += g;
+        state[7] += h;
+    }
+}
+
+#if KOVA_SHA256_PROCESSOR
+
+bool DetectShaExtensions()
+{
+    unsigned int eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return false;
+    }
+    __cpuid_count(1, 0, eax, ebx, ecx, edx);
+    const bool ssse3 = (ecx & (1u << 9)) != 0;
+    const bool sse41 = (ecx & (1u << 19)) != 0;
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    const bool sha = (ebx & (1u << 29)) != 0;
+    return ssse3 && sse41 && sha;
+}
+
+// The x86 SHA extensions: two rounds per SHA256RNDS2, with the state kept as
+// the (A,B,E,F) and (C,D,G,H) halves the instruction works on.
+__attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::uint32_t* state,
+                                                                            const std::uint8_t* blocks,
+                                                                            std::size_t count)
+{
+    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
+    __m128i badc = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
+    __m128i cdgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
+    __m128i abef = _mm_alignr_epi8(badc, cdgh, 8);
+    cdgh = _mm_blend_epi16(cdgh, badc, 0xF0);
+
+    for (; count > 0; --count, blocks += 64) {
+        const __m128i savedAbef = abef;
+        const __m128i savedCdgh = cdgh;
+        __m128i w[4];
+        for (int i = 0; i < 4; ++i) {
+            w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byteSwap);
+        }
+#pragma GCC unroll 16
+        for (int i = 0; i < 16; ++i) {
+            if (i >= 4) {
+                // W[t..t+3] from W[t-16..t-13], W[t-12..t-9], W[t-7..t-4] and W[t-4..t-1].
+                const __m128i previous = w[(i + 3) & 3];
+                const __m128i sevenBack = _mm_alignr_epi8(previous, w[(i + 2) & 3], 4);
+                w[i & 3] = _mm_sha256msg2_epu32(
+                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]), sevenBack), previous);
+            }
+            __m128i message =
+                _mm_add_epi32(w[i & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(RoundConstants + 4 * i)));
+            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
+            message = _mm_shuffle_epi32(message, 0x0E);
+            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
+        }
+        abef = _mm_add_epi32(abef, savedAbef);
+        cdgh = _mm_add_epi32(cdgh, savedCdgh);
+    }
+
+    const __m128i feba = _mm_shuffle_epi32(abef, 0x1B);
+    const __m128i dchg = _mm_shuffle_epi32(cdgh, 0xB1);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state), _mm_blend_epi16(feba, dchg, 0xF0));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(state + 4), _mm_alignr_epi8(dchg, feba, 8));
+}
+
+#endif
+
+bool HasShaExtensions()
+{
+#if KOVA_SHA256_PROCESSOR
+    static const bool available = DetectShaExtensions();
+    return available;
+#else
+    return false;
+#endif
+}
+
 } // namespace
 
-Sha256::Sha256()
+Sha256::Sha256() : Sha256(Engine::Automatic) {}
+
+Sha256::Sha256(Engine engine) : compress(&CompressPortable)
 {
+#if KOVA_SHA256_PROCESSOR
+    if (engine != Engine::Portable && HasShaExtensions()) {
+        compress = &CompressWithShaExtensions;
+    }
+#else
+    (void)engine;
+#endif
     Reset();
+}
+
+bool Sha256::ProcessorEngineAvailable()
+{
+    return HasShaExtensions();
+}
+
+Sha256::Engine Sha256::GetEngine() const
+{
+    return compress == &CompressPortable ? Engine::Portable : Engine::Processor;
 }
 
 Sha256::~Sha256() = default;
@@ -59,17 +212,40 @@ void Sha256::Update(const void* data, std::uint32_t size)
         corrupted = true;
         return;
     }
-    const auto* bytes = static_cast<const std::uint8_t*>(data);
-    for (std::uint32_t i = 0; i < size && !corrupted; ++i) {
-        block[blockIndex++] = bytes[i];
-        lengthLow += 8;
-        if (lengthLow == 0 && ++lengthHigh == 0) {
-            corrupted = true;
-        }
-        if (blockIndex == 64) {
-            ProcessBlock();
-        }
+    // The message may hold at most 2^64 - 1 bits; the byte that would reach
+    // 2^64 corrupts the object, and with it everything after it.
+    const std::uint64_t before = static_cast<std::uint64_t>(lengthHigh) << 32 | lengthLow;
+    const std::uint64_t room = (~before) >> 3;
+    if (size > room) {
+        size = static_cast<std::uint32_t>(room);
+        corrupted = true;
     }
+    const std::uint64_t after = before + (static_cast<std::uint64_t>(size) << 3);
+    lengthLow = static_cast<std::uint32_t>(after);
+    lengthHigh = static_cast<std::uint32_t>(after >> 32);
+
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    if (blockIndex > 0) {
+        const std::uint32_t taken = size < 64 - blockIndex ? size : 64 - blockIndex;
+        std::memcpy(block + blockIndex, bytes, taken);
+        blockIndex += taken;
+        bytes += taken;
+        size -= taken;
+        if (blockIndex < 64) {
+            return;
+        }
+        compress(words, block, 1);
+        blockIndex = 0;
+    }
+    // Whole blocks straight from the caller's memory, no copy.
+    const std::uint32_t whole = size / 64;
+    if (whole > 0) {
+        compress(words, bytes, whole);
+        bytes += 64 * static_cast<std::size_t>(whole);
+        size -= 64 * whole;
+    }
+    std::memcpy(block, bytes, size);
+    blockIndex = size;
 }
 
 void Sha256::Final()
@@ -80,14 +256,16 @@ void Sha256::Final()
     block[blockIndex++] = 0x80;
     if (blockIndex > 56) {
         std::memset(block + blockIndex, 0, 64 - blockIndex);
-        ProcessBlock();
+        compress(words, block, 1);
+        blockIndex = 0;
     }
     std::memset(block + blockIndex, 0, 56 - blockIndex);
     for (int i = 0; i < 4; ++i) {
         block[56 + i] = static_cast<std::uint8_t>(lengthHigh >> (24 - 8 * i));
         block[60 + i] = static_cast<std::uint8_t>(lengthLow >> (24 - 8 * i));
     }
-    ProcessBlock();
+    compress(words, block, 1);
+    blockIndex = 0;
 
     // Nothing of the message stays behind in the object.
     std::memset(block, 0, sizeof block);
@@ -109,55 +287,6 @@ Buffer Sha256::GetDigest() const
         }
     }
     return digest;
-}
-
-void Sha256::ProcessBlock()
-{
-    std::uint32_t schedule[64];
-    for (int t = 0; t < 16; ++t) {
-        schedule[t] = static_cast<std::uint32_t>(block[4 * t]) << 24 | static_cast<std::uint32_t>(block[4 * t + 1]) << 16 |
-                      static_cast<std::uint32_t>(block[4 * t + 2]) << 8 | static_cast<std::uint32_t>(block[4 * t + 3]);
-    }
-    for (int t = 16; t < 64; ++t) {
-        const std::uint32_t s0 = RotateRight(schedule[t - 15], 7) ^ RotateRight(schedule[t - 15], 18) ^ (schedule[t - 15] >> 3);
-        const std::uint32_t s1 = RotateRight(schedule[t - 2], 17) ^ RotateRight(schedule[t - 2], 19) ^ (schedule[t - 2] >> 10);
-        schedule[t] = schedule[t - 16] + s0 + schedule[t - 7] + s1;
-    }
-
-    std::uint32_t a = words[0];
-    std::uint32_t b = words[1];
-    std::uint32_t c = words[2];
-    std::uint32_t d = words[3];
-    std::uint32_t e = words[4];
-    std::uint32_t f = words[5];
-    std::uint32_t g = words[6];
-    std::uint32_t h = words[7];
-    for (int t = 0; t < 64; ++t) {
-        const std::uint32_t sum1 = RotateRight(e, 6) ^ RotateRight(e, 11) ^ RotateRight(e, 25);
-        const std::uint32_t choose = (e & f) ^ (~e & g);
-        const std::uint32_t temp1 = h + sum1 + choose + RoundConstants[t] + schedule[t];
-        const std::uint32_t sum0 = RotateRight(a, 2) ^ RotateRight(a, 13) ^ RotateRight(a, 22);
-        const std::uint32_t majority = (a & b) ^ (a & c) ^ (b & c);
-        const std::uint32_t temp2 = sum0 + majority;
-        h = g;
-        g = f;
-        f = e;
-        e = d + temp1;
-        d = c;
-        c = b;
-        b = a;
-        a = temp1 + temp2;
-    }
-    words[0] += a;
-    words[1] += b;
-    words[2] += c;
-    words[3] += d;
-    words[4] += e;
-    words[5] += f;
-    words[6] += g;
-    words[7] += h;
-
-    blockIndex = 0;
 }
 
 } // namespace Security

@@ -3,6 +3,7 @@
 
 #include "Hash.h"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace Kova {
@@ -15,8 +16,19 @@ class Sha256 : public Hash {
 public:
     static constexpr std::uint32_t DigestSize = 32;
 
+    // How the blocks are compressed. Automatic takes the processor's SHA
+    // instructions when it has them (checked once with CPUID), else the
+    // portable code; the other two exist so that tests can compare both.
+    enum class Engine { Automatic, Portable, Processor };
+
     Sha256();
+    // Processor falls back to Portable where the instructions are missing.
+    explicit Sha256(Engine engine);
     ~Sha256() override;
+
+    // Whether this processor (and this build) can use the SHA instructions.
+    static bool ProcessorEngineAvailable();
+    Engine GetEngine() const;
 
     void Update(const void* data, std::uint32_t size) override;
     void Final() override;
@@ -27,7 +39,7 @@ private:
     // Lets tests reach the length counter without feeding 2^61 bytes.
     friend struct HashStateAccess;
 
-    void ProcessBlock();
+    using Compression = void (*)(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count);
 
     std::uint32_t words[8];
     std::uint32_t lengthLow;
@@ -36,6 +48,7 @@ private:
     std::uint32_t blockIndex;
     bool computed;
     bool corrupted;
+    Compression compress;
 };
 
 } // namespace Security

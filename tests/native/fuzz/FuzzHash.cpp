@@ -1,5 +1,6 @@
 // SHA-1 and SHA-256 fed in random pieces must agree with one-shot hashing,
-// with the wide-string form and, when available, with OpenSSL.
+// with the wide-string form, across SHA-256 engines and, when available, with
+// OpenSSL.
 #include "Hex.h"
 #include "Security/Sha1.h"
 #include "Security/Sha256.h"
@@ -79,6 +80,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const Kova::Buffer sha1 = CheckAlgorithm<Kova::Security::Sha1>(data, size, seed);
     const Kova::Buffer sha256 = CheckAlgorithm<Kova::Security::Sha256>(data, size, seed);
+    // The portable engine must agree with the one chosen by CPUID.
+    Kova::Security::Sha256 portable(Kova::Security::Sha256::Engine::Portable);
+    portable.Calculate(data, static_cast<std::uint32_t>(size));
+    Check(Same(portable.GetDigest(), sha256));
 #if KOVA_REFERENCE_OPENSSL
     std::uint8_t reference1[SHA_DIGEST_LENGTH];
     std::uint8_t reference256[SHA256_DIGEST_LENGTH];

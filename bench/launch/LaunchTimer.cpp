@@ -1,0 +1,393 @@
+// The launch benchmark's clock, run inside Windows (or Wine) so that no
+// per-program start of Wine from Linux blurs the figures. It starts each
+// program with CreateProcessW, times it with QueryPerformanceCounter and
+// waits for events (the demo's report file, a process end), each bounded.
+//
+// One round, in a rotating order:
+//   launcher: Sparlin.exe /hide until the demo application has written its report;
+//   direct:   the already unpacked application until the same point;
+//   tool:     the LZMA tool decoding both payloads, started as the launcher starts it;
+//   empty:    an empty 32-bit program started and ended: the floor of any start.
+// overhead = launcher - direct - tool - empty, per round; medians are printed.
+// With --traced, a launcher built with its phase trace is run after the rounds
+// and each phase of its start is shown against the same clock.
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Options {
+    int runs = 7;
+    bool warmup = true;
+    DWORD timeoutMs = 600000;
+    std::wstring report, launcher, traced, app, layout, tool, empty, outDir;
+    std::vector<std::wstring> packed;
+};
+
+[[noreturn]] void Fail(const wchar_t* format, const std::wstring& detail, DWORD code = GetLastError())
+{
+    std::fwprintf(stderr, L"LaunchTimer: ");
+    std::fwprintf(stderr, format, detail.c_str());
+    std::fwprintf(stderr, L" (error %lu)\n", code);
+    std::fflush(stderr);
+    std::exit(1);
+}
+
+double Now()
+{
+    static LARGE_INTEGER frequency = [] {
+        LARGE_INTEGER f;
+        QueryPerformanceFrequency(&f);
+        return f;
+    }();
+    LARGE_INTEGER counter;
+    QueryPerformanceCounter(&counter);
+    return static_cast<double>(counter.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+double CounterToMs(long long counter)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(counter) * 1000.0 / static_cast<double>(frequency.QuadPart);
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring Quote(const std::wstring& path)
+{
+    return L"\"" + path + L"\"";
+}
+
+std::wstring DirectoryOf(const std::wstring& path)
+{
+    const size_t slash = path.find_last_of(L"\\/");
+    return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+PROCESS_INFORMATION Start(const std::wstring& commandLine, DWORD flags)
+{
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    std::vector<wchar_t> line(commandLine.begin(), commandLine.end());
+    line.push_back(L'\0');
+    if (!CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr, nullptr, &startup, &process)) {
+        Fail(L"cannot start %ls", commandLine);
+    }
+    CloseHandle(process.hThread);
+    return process;
+}
+
+void WaitForEnd(HANDLE process, DWORD timeoutMs, const std::wstring& what)
+{
+    if (WaitForSingleObject(process, timeoutMs) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 1);
+        Fail(L"%ls did not end within the time limit", what, 0);
+    }
+}
+
+struct Memory {
+    SIZE_T peakWorkingSet = 0;
+    SIZE_T peakPagefile = 0;
+};
+
+// K32GetProcessMemoryInfo lives in kernel32 from Windows 7 on.
+bool QueryMemory(HANDLE process, Memory& memory)
+{
+    struct Counters {
+        DWORD cb;
+        DWORD PageFaultCount;
+        SIZE_T PeakWorkingSetSize, WorkingSetSize, QuotaPeakPagedPoolUsage, QuotaPagedPoolUsage,
+            QuotaPeakNonPagedPoolUsage, QuotaNonPagedPoolUsage, PagefileUsage, PeakPagefileUsage;
+    };
+    using Function = BOOL(WINAPI*)(HANDLE, Counters*, DWORD);
+    static const auto query = reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "K32GetProcessMemoryInfo")));
+    Counters counters{};
+    counters.cb = sizeof counters;
+    if (query == nullptr || !query(process, &counters, sizeof counters)) {
+        return false;
+    }
+    memory.peakWorkingSet = std::max(memory.peakWorkingSet, counters.PeakWorkingSetSize);
+    memory.peakPagefile = std::max(memory.peakPagefile, counters.PeakPagefileUsage);
+    return true;
+}
+
+// Starts the command line and returns the milliseconds until the demo's
+// report exists; the program is then waited for to its end.
+double UntilReport(const Options& options, const std::wstring& commandLine, Memory* memory, double* started)
+{
+    DeleteFileW(options.report.c_str());
+    if (Exists(options.report)) {
+        Fail(L"cannot remove the old report %ls", options.report);
+    }
+    // The demo renames its finished report into place: a file-name change.
+    HANDLE change = FindFirstChangeNotificationW(DirectoryOf(options.report).c_str(), FALSE,
+                                                 FILE_NOTIFY_CHANGE_FILE_NAME);
+    if (change == INVALID_HANDLE_VALUE) {
+        Fail(L"cannot watch the folder of %ls", options.report);
+    }
+    const double start = Now();
+    PROCESS_INFORMATION process = Start(commandLine, 0);
+    const double deadline = start + options.timeoutMs;
+    double reported = 0;
+    for (;;) {
+        if (Exists(options.report)) {
+            reported = Now();
+            break;
+        }
+        if (WaitForSingleObject(process.hProcess, 0) == WAIT_OBJECT_0) {
+            if (Exists(options.report)) {
+                reported = Now();
+                break;
+            }
+            CloseHandle(change);
+            Fail(L"%ls ended without the application's report (did the launcher show a message?)", commandLine, 0);
+        }
+        const double left = deadline - Now();
+        if (left <= 0) {
+            TerminateProcess(process.hProcess, 1);
+            CloseHandle(change);
+            Fail(L"no report from %ls within the time limit", commandLine, 0);
+        }
+        // The notification wakes us at once; the short cap only guards
+        // against a file system that does not deliver it.
+        if (WaitForSingleObject(change, static_cast<DWORD>(std::min(left, 5.0)) + 1) == WAIT_OBJECT_0) {
+            FindNextChangeNotification(change);
+        }
+    }
+    CloseHandle(change);
+    if (memory != nullptr) {
+        QueryMemory(process.hProcess, *memory);
+    }
+    WaitForEnd(process.hProcess, options.timeoutMs, commandLine);
+    if (memory != nullptr) {
+        QueryMemory(process.hProcess, *memory); // where the system still answers after the end
+    }
+    CloseHandle(process.hProcess);
+    if (started != nullptr) {
+        *started = start;
+    }
+    return reported - start;
+}
+
+double ToolTwice(const Options& options)
+{
+    const double start = Now();
+    std::vector<std::wstring> outputs;
+    for (size_t i = 0; i < options.packed.size(); ++i) {
+        const std::wstring output = options.outDir + L"\\decoded" + std::to_wstring(i) + L".tmp";
+        DeleteFileW(output.c_str());
+        outputs.push_back(output);
+        const std::wstring commandLine =
+            Quote(options.tool) + L" d " + Quote(options.packed[i]) + L" " + Quote(output);
+        PROCESS_INFORMATION process = Start(commandLine, CREATE_NO_WINDOW);
+        WaitForEnd(process.hProcess, options.timeoutMs, commandLine);
+        CloseHandle(process.hProcess);
+    }
+    const double elapsed = Now() - start;
+    for (const std::wstring& output : outputs) {
+        if (!Exists(output)) {
+            Fail(L"the tool wrote no %ls", output, 0);
+        }
+        DeleteFileW(output.c_str());
+    }
+    return elapsed;
+}
+
+double EmptyProgram(const Options& options)
+{
+    const double start = Now();
+    PROCESS_INFORMATION process = Start(Quote(options.empty), 0);
+    WaitForEnd(process.hProcess, options.timeoutMs, options.empty);
+    const double elapsed = Now() - start;
+    CloseHandle(process.hProcess);
+    return elapsed;
+}
+
+double Median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+SIZE_T FileSize(const std::wstring& path)
+{
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) {
+        Fail(L"cannot read the size of %ls", path);
+    }
+    return data.nFileSizeLow;
+}
+
+// The traced launcher writes "<label> <counter>" lines beside itself.
+std::vector<std::pair<std::string, double>> ReadTrace(const std::wstring& path)
+{
+    std::vector<std::pair<std::string, double>> marks;
+    FILE* file = _wfopen(path.c_str(), L"r");
+    if (file == nullptr) {
+        Fail(L"the traced launcher left no %ls", path, 0);
+    }
+    char label[64];
+    long long counter = 0;
+    while (std::fscanf(file, "%63s %lld", label, &counter) == 2) {
+        marks.emplace_back(label, CounterToMs(counter));
+    }
+    std::fclose(file);
+    return marks;
+}
+
+void RunTraced(const Options& options)
+{
+    const std::wstring tracePath = options.traced + L".phases";
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<double>> phases;
+    for (int run = 0; run < options.runs; ++run) {
+        DeleteFileW(tracePath.c_str());
+        double start = 0;
+        const double total = UntilReport(options, Quote(options.traced) + L" /hide", nullptr, &start);
+        const auto marks = ReadTrace(tracePath);
+        if (run == 0) {
+            // Raw marks of the first traced start, against the same clock.
+            for (const auto& [label, at] : marks) {
+                std::printf("  mark %-20s %10.2f ms after the start\n", label.c_str(), at - start);
+            }
+        }
+        double previous = start;
+        std::string previousLabel = "process-start";
+        int index = 0;
+        for (const auto& [label, at] : marks) {
+            // Numbered: the two payloads pass the same marks.
+            const std::string name = std::to_string(101 + index++).substr(1) + " " + previousLabel + " -> " + label;
+            if (run == 0) {
+                order.push_back(name);
+            }
+            phases[name].push_back(at - previous);
+            previous = at;
+            previousLabel = label;
+            if (label == "application-start") {
+                break;
+            }
+        }
+        const std::string last = std::to_string(101 + index).substr(1) + " " + previousLabel + " -> report";
+        if (run == 0) {
+            order.push_back(last);
+        }
+        phases[last].push_back(start + total - previous);
+    }
+    std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
+    for (const std::string& name : order) {
+        std::printf("  %-44s %8.2f\n", name.c_str(), Median(phases[name]));
+    }
+}
+
+Options Parse(int argc, wchar_t** argv)
+{
+    Options options;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::wstring key = argv[i], value = argv[i + 1];
+        if (key == L"--runs") options.runs = std::max(1, _wtoi(value.c_str()));
+        else if (key == L"--warmup") options.warmup = value != L"0";
+        else if (key == L"--timeout-ms") options.timeoutMs = static_cast<DWORD>(_wtoi(value.c_str()));
+        else if (key == L"--report") options.report = value;
+        else if (key == L"--launcher") options.launcher = value;
+        else if (key == L"--traced") options.traced = value;
+        else if (key == L"--app") options.app = value;
+        else if (key == L"--layout") options.layout = value;
+        else if (key == L"--tool") options.tool = value;
+        else if (key == L"--packed") options.packed.push_back(value);
+        else if (key == L"--empty") options.empty = value;
+        else if (key == L"--out-dir") options.outDir = value;
+        else Fail(L"unknown option %ls", key, 0);
+    }
+    if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
+        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.outDir.empty()) {
+        Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
+                     L"--empty E --out-dir D [--traced L2] [--runs N] [--timeout-ms MS]", 0);
+    }
+    return options;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    const Options options = Parse(argc, argv);
+    // Inherited by every program started from here; the demo writes its report there.
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_REPORT", options.report.c_str());
+    // The launcher stays up a little after the report, so that its memory can be read.
+    SetEnvironmentVariableW(L"SPARLIN_DEMO_SLEEP_MS", L"150");
+
+    const std::wstring launcherLine = Quote(options.launcher) + L" /hide";
+    const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
+    Memory memory;
+    if (options.warmup) {
+        // One untimed round warms the caches of all four alike.
+        UntilReport(options, launcherLine, &memory, nullptr);
+        UntilReport(options, directLine, nullptr, nullptr);
+        ToolTwice(options);
+        EmptyProgram(options);
+    }
+
+    std::vector<double> launcher, direct, tool, empty, overhead, fraction;
+    for (int run = 0; run < options.runs; ++run) {
+        double l = 0, d = 0, t = 0, e = 0;
+        for (int step = 0; step < 4; ++step) {
+            switch ((run + step) % 4) {
+            case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
+            case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
+            case 2: t = ToolTwice(options); break;
+            default: e = EmptyProgram(options); break;
+            }
+        }
+        launcher.push_back(l);
+        direct.push_back(d);
+        tool.push_back(t);
+        empty.push_back(e);
+        overhead.push_back(l - d - t - e);
+        fraction.push_back((l - d - t - e) / t);
+        std::printf("run %d: launcher %.1f, direct %.1f, tool twice %.1f, empty %.1f, overhead %.1f ms\n", run + 1,
+                    l, d, t, e, l - d - t - e);
+        std::fflush(stdout);
+    }
+    std::printf("median of %d interleaved runs (ms): launcher %.1f, direct start %.1f, tool twice %.1f, "
+                "empty program %.1f\n",
+                options.runs, Median(launcher), Median(direct), Median(tool), Median(empty));
+    std::printf("launcher's own overhead: %.1f ms = %.2f of the decode time (median of per-run ratios; "
+                "from the medians: %.1f ms = %.2f)\n",
+                Median(overhead), Median(fraction),
+                Median(launcher) - Median(direct) - Median(tool) - Median(empty),
+                (Median(launcher) - Median(direct) - Median(tool) - Median(empty)) / Median(tool));
+
+    SIZE_T largest = FileSize(options.tool);
+    for (const std::wstring& packed : options.packed) {
+        largest = std::max(largest, FileSize(packed));
+    }
+    const double mib = 1024.0 * 1024.0;
+    const double bound = (static_cast<double>(largest) + 16 * mib) / mib;
+    if (memory.peakPagefile == 0 && memory.peakWorkingSet == 0) {
+        std::printf("launcher's peak memory: not reported by this system\n");
+    } else {
+        std::printf("launcher's peak memory: private %.1f MiB, working set %.1f MiB; bound (largest resource "
+                    "%.1f MiB + 16 MiB) %.1f MiB: private %s, working set %s\n",
+                    memory.peakPagefile / mib, memory.peakWorkingSet / mib, largest / mib, bound,
+                    memory.peakPagefile / mib < bound ? "below" : "ABOVE",
+                    memory.peakWorkingSet / mib < bound ? "below" : "ABOVE");
+    }
+    std::fflush(stdout);
+    if (!options.traced.empty()) {
+        RunTraced(options);
+    }
+    return 0;
+}
