@@ -45,30 +45,27 @@ def wine(arch, *command, env=None, background=False, capture=True, cwd=None):
                           stderr=subprocess.DEVNULL, timeout=60, cwd=cwd)
 
 
-_temp_dirs = {}
+_prefix_dirs = {}
+
+
+def prefix_dir(arch, expression):
+    """A folder of the prefix named by a cmd expression: (Windows path, Unix path)."""
+    if (arch, expression) not in _prefix_dirs:
+        windows = wine(arch, "cmd", "/c", "echo " + expression).stdout.decode(errors="replace").strip()
+        unix = wine(arch, "winepath.exe", "-u", windows).stdout.decode(errors="replace").strip()
+        check(windows and unix, f"no {expression} in prefix {arch}")
+        _prefix_dirs[(arch, expression)] = (windows, Path(unix))
+    return _prefix_dirs[(arch, expression)]
 
 
 def temp_dir(arch):
-    """The prefix user's temporary directory: (Windows path, Unix path)."""
-    if arch not in _temp_dirs:
-        windows = wine(arch, "cmd", "/c", "echo %TEMP%").stdout.decode(errors="replace").strip()
-        unix = wine(arch, "winepath.exe", "-u", windows).stdout.decode(errors="replace").strip()
-        check(windows and unix, f"no temporary directory in prefix {arch}")
-        _temp_dirs[arch] = (windows, Path(unix))
-    return _temp_dirs[arch]
-
-
-_root_dirs = {}
+    """The prefix user's temporary directory."""
+    return prefix_dir(arch, "%TEMP%")
 
 
 def root_dir(arch):
-    """Where an elevated start unpacks: the Windows directory's own Temp (Windows path, Unix path)."""
-    if arch not in _root_dirs:
-        windows = wine(arch, "cmd", "/c", "echo %SystemRoot%\\Temp").stdout.decode(errors="replace").strip()
-        unix = wine(arch, "winepath.exe", "-u", windows).stdout.decode(errors="replace").strip()
-        check(windows and unix, f"no Windows temporary directory in prefix {arch}")
-        _root_dirs[arch] = (windows, Path(unix))
-    return _root_dirs[arch]
+    """Where an elevated start unpacks: the Windows directory's own Temp."""
+    return prefix_dir(arch, "%SystemRoot%\\Temp")
 
 
 def root_listing(arch):

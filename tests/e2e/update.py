@@ -528,6 +528,9 @@ def scenario_uid_registry():
     original = probe(arch)
     check(one(original, "product_id_state") == "present", f"the prefix has no ProductId: {original}")
     view32 = lambda: wine(arch, "reg", "query", WINDOWS_NT_KEY, "/v", "ProductId", "/reg:32").stdout.decode()
+    # A prefix set up without its 32-bit side (where no 32-bit code runs)
+    # has no second view to tell apart.
+    has_view32 = one(original, "product_id") in view32()
 
     def change(operation, *options):
         result = wine(arch, "reg", operation, WINDOWS_NT_KEY, "/v", "ProductId", *options, "/f", "/reg:64")
@@ -544,7 +547,7 @@ def scenario_uid_registry():
                 change(*command)
                 seen = probe(arch)
                 check(seen.get("product_id") == ([product_id] if product_id else None), f"setting up {label}: {seen}")
-                check(one(original, "product_id") in view32(), "the 32-bit view changed as well")
+                check(not has_view32 or one(original, "product_id") in view32(), "the 32-bit view changed as well")
                 launcher, _ = start_refused(arch)
                 code = launcher.wait()
                 check(code == 0, f"exit code {code}")
