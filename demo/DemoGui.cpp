@@ -423,7 +423,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR, int show)
     if (holder) {
         if (!running.empty())
             SetEvent(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(std::wcstoull(running.c_str(), nullptr, 10))));
-        Sleep(NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0));
+        // Until the time is up, or earlier once the test releases us.
+        const std::wstring release = WindowsPath(Environment(L"SPARLIN_DEMO_HOLD_RELEASE"));
+        const ULONGLONG end = GetTickCount64() + NumberFromEnvironment(L"SPARLIN_DEMO_HOLD_MS", 0);
+        while (GetTickCount64() < end &&
+               (release.empty() || GetFileAttributesW(release.c_str()) == INVALID_FILE_ATTRIBUTES))
+            Sleep(50);
         return 0;
     }
     bool testMode = false;
