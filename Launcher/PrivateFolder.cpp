@@ -171,14 +171,20 @@ bool RemoveStaleFolder(const std::wstring& path, bool checkOwner)
 // would otherwise hold the owner's right to change the list.
 const wchar_t* const PrivateFolder::securityDescriptor = L"O:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 
+namespace {
+
+// Unelevated, the Administrators group can be neither the owner nor a way
+// in for this process: the user's own SID must be on the list.
+std::wstring UnelevatedDescriptor(const std::wstring& userSid)
+{
+    return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + userSid + L")";
+}
+
+} // namespace
+
 std::wstring PrivateFolder::GetSecurityDescriptor(bool elevated)
 {
-    if (elevated) {
-        return securityDescriptor;
-    }
-    // Unelevated, the Administrators group can be neither the owner nor a
-    // way in for this process: the user's own SID must be on the list.
-    return L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" + CurrentUserSid() + L")";
+    return elevated ? securityDescriptor : UnelevatedDescriptor(CurrentUserSid());
 }
 
 bool IsElevated()
@@ -273,7 +279,9 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
         base += L'\\';
     }
 
-    const std::wstring descriptorText = GetSecurityDescriptor(elevated);
+    // The owner the folder is made with, and should read back with.
+    const std::wstring owner = elevated ? administrators : CurrentUserSid();
+    const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(owner);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText.c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
@@ -311,8 +319,7 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
         if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
             throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
         }
-        const std::wstring owner = OwnerOf(held.Get());
-        const bool faithful = !owner.empty() && owner == (elevated ? administrators : CurrentUserSid());
+        const bool faithful = OwnerOf(held.Get()) == owner;
         return PrivateFolder(base, std::move(path), std::move(held), faithful);
     }
 }

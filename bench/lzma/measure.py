@@ -9,8 +9,8 @@ ratios of total CPU time (user + system), which a busy machine disturbs
 less, follow in parentheses. Peak memory is the largest resident set of any
 one process (KiB), from a pass of its own under GNU time.
 
-usage: measure.py ARCH WORKDIR ENC_ROUNDS DEC_ROUNDS TOOL=CMDSPEC... -- FILE...
-A tool spec names the tool and its encoder and decoder programs, for example
+usage: measure.py ARCH WORKDIR ENC_ROUNDS DEC_ROUNDS NAME:PROGRAM... -- FILE...
+Each NAME:PROGRAM pair names the tool and its encoder and decoder programs, for example
   ours:/path/lzma    xz:/path/xz    7zz:/path/7zz    [base:/path/old/lzma]
 """
 import os
@@ -111,8 +111,8 @@ def main():
     sep = sys.argv.index("--")
     files = sys.argv[sep + 1:]
     tools = []
-    for spec in sys.argv[5:sep]:
-        name, exe = spec.split(":", 1)
+    for pair in sys.argv[5:sep]:
+        name, exe = pair.split(":", 1)
         env = dict(os.environ)
         if name not in OURS and os.environ.get("PEER_LD_LIBRARY_PATH"):
             env["LD_LIBRARY_PATH"] = os.environ["PEER_LD_LIBRARY_PATH"]

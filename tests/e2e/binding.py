@@ -6,14 +6,13 @@ process early.
 
 (The update thread's case needs the update server's port and is in update.py.)
 """
-import argparse
 import subprocess
 import sys
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import launch  # noqa: E402
-from launch import Failure, check, parse_pairs  # noqa: E402
+from launch import check, parse_pairs  # noqa: E402
 
 ERROR_PROC_NOT_FOUND = 127
 
@@ -53,18 +52,9 @@ SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globa
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    for option in ("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box"):
-        parser.add_argument("--" + option, required=True)
-    launch.ARGS = parser.parse_args()
-    try:
-        SCENARIOS[launch.ARGS.scenario]()
-    except Failure as failure:
-        print(f"FAILED {launch.ARGS.scenario}: {failure}")
-        return 1
-    print(f"passed {launch.ARGS.scenario}")
-    return 0
+    launch.ARGS = launch.parse_arguments(
+        SCENARIOS, required=("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box"))
+    return launch.run_scenario(SCENARIOS, launch.ARGS)
 
 
 if __name__ == "__main__":

@@ -414,21 +414,38 @@ SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globa
              if name.startswith("scenario_")}
 
 
+def parse_arguments(scenarios, required=(), optional=(), add_more=None):
+    """A scenario's name and the named options; `add_more` may declare others."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("scenario", choices=sorted(scenarios))
+    for option in required:
+        parser.add_argument("--" + option, required=True)
+    for option in optional:
+        parser.add_argument("--" + option)
+    if add_more:
+        add_more(parser)
+    return parser.parse_args()
+
+
+def run_scenario(scenarios, arguments):
+    """Runs the named scenario; the exit code for the test runner."""
+    started = time.monotonic()
+    try:
+        scenarios[arguments.scenario]()
+    except Failure as failure:
+        print(f"FAILED {arguments.scenario}: {failure}")
+        return 1
+    print(f"passed {arguments.scenario} in {time.monotonic() - started:.1f} s")
+    return 0
+
+
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    for option in ("wine-run", "wine-dir", "launcher", "plant-control", "tool-writes-wrong-bytes", "wrong-tool-digest", "missing-gui", "tool-writes-nothing",
-                   "tool-decodes-then-fails", "box-helper", "unit-tests", "gui32", "layout32", "gui64", "layout64"):
-        parser.add_argument("--" + option)
-    ARGS = parser.parse_args()
-    try:
-        SCENARIOS[ARGS.scenario]()
-    except Failure as failure:
-        print(f"FAILED {ARGS.scenario}: {failure}")
-        return 1
-    print(f"passed {ARGS.scenario}")
-    return 0
+    ARGS = parse_arguments(SCENARIOS, optional=(
+        "wine-run", "wine-dir", "launcher", "plant-control", "tool-writes-wrong-bytes", "wrong-tool-digest",
+        "missing-gui", "tool-writes-nothing", "tool-decodes-then-fails", "box-helper", "unit-tests", "gui32",
+        "layout32", "gui64", "layout64"))
+    return run_scenario(SCENARIOS, ARGS)
 
 
 if __name__ == "__main__":

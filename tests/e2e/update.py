@@ -8,7 +8,6 @@ runs a launcher in one of the test prefixes and looks at what the server saw
 reached the browser (a recording script that Wine's winebrowser starts) and at
 the launcher's exit, timing and memory.
 """
-import argparse
 import contextlib
 import hashlib
 import http.client
@@ -913,23 +912,12 @@ SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globa
 
 def main():
     global ARGS
-    parser = argparse.ArgumentParser()
-    parser.add_argument("scenario", choices=sorted(SCENARIOS))
-    for option in ("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"):
-        parser.add_argument("--" + option, required=True)
-    for option in ("bounded", "unbound-wininet", "https-download", "no-com"):
-        parser.add_argument("--" + option)
-    # The prefixes this build's programs can run in here.
-    parser.add_argument("--prefixes", default="64,32")
-    ARGS = launch.ARGS = parser.parse_args()
-    started = time.monotonic()
-    try:
-        SCENARIOS[ARGS.scenario]()
-    except Failure as failure:
-        print(f"FAILED {ARGS.scenario}: {failure}")
-        return 1
-    print(f"passed {ARGS.scenario} in {time.monotonic() - started:.1f} s")
-    return 0
+    ARGS = launch.ARGS = launch.parse_arguments(
+        SCENARIOS, required=("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"),
+        optional=("bounded", "unbound-wininet", "https-download", "no-com"),
+        # The prefixes this build's programs can run in here.
+        add_more=lambda parser: parser.add_argument("--prefixes", default="64,32"))
+    return launch.run_scenario(SCENARIOS, ARGS)
 
 
 if __name__ == "__main__":
