@@ -111,7 +111,10 @@ function(sparlin_add_launcher target)
         set(L_CORE sparlin_core)
     endif()
     target_link_libraries(${target} PRIVATE ${L_CORE})
-    target_link_options(${target} PRIVATE -municode)
+    # Sections that start on page boundaries in the file can be mapped as
+    # they are; Wine copies every section of an image that is laid out more
+    # tightly, the megabytes of payload included, at each start.
+    target_link_options(${target} PRIVATE -municode -Wl,--file-alignment,4096)
     target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)
     target_compile_definitions(${target} PRIVATE ${L_DEFINITIONS})
     add_dependencies(${target} host_lzma ${L_DEPENDS})

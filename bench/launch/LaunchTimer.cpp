@@ -7,8 +7,12 @@
 //   launcher: Sparlin.exe /hide until the demo application has written its report;
 //   direct:   the already unpacked application until the same point;
 //   tool:     the LZMA tool decoding both payloads, started as the launcher starts it;
-//   empty:    an empty 32-bit program started and ended: the floor of any start.
-// overhead = launcher - direct - tool - empty, per round; medians are printed.
+//   empty:    an empty program started and ended: the floor of any start;
+//   args:     the same, splitting its command line with CommandLineToArgvW:
+//             args - empty is what loading shell32 adds, which the launcher
+//             cannot avoid.
+// overhead = launcher - direct - tool - empty, per round; medians are printed,
+// also with the shell32 floor taken out.
 // With --traced, a launcher built with its phase trace is run after the rounds
 // and each phase of its start is shown against the same clock.
 #include <windows.h>
@@ -26,7 +30,7 @@ struct Options {
     int runs = 7;
     bool warmup = true;
     DWORD timeoutMs = 600000;
-    std::wstring report, launcher, traced, app, layout, tool, empty, outDir;
+    std::wstring report, launcher, traced, app, layout, tool, empty, emptyArgs, outDir;
     std::vector<std::wstring> packed;
 };
 
@@ -205,12 +209,15 @@ double ToolTwice(const Options& options)
     return elapsed;
 }
 
-double EmptyProgram(const Options& options)
+double EmptyProgram(const Options& options, const std::wstring& program, Memory* memory = nullptr)
 {
     const double start = Now();
-    PROCESS_INFORMATION process = Start(Quote(options.empty), 0);
-    WaitForEnd(process.hProcess, options.timeoutMs, options.empty);
+    PROCESS_INFORMATION process = Start(Quote(program) + L" /hide", 0);
+    WaitForEnd(process.hProcess, options.timeoutMs, program);
     const double elapsed = Now() - start;
+    if (memory != nullptr) {
+        QueryMemory(process.hProcess, *memory);
+    }
     CloseHandle(process.hProcess);
     return elapsed;
 }
@@ -308,13 +315,14 @@ Options Parse(int argc, wchar_t** argv)
         else if (key == L"--tool") options.tool = value;
         else if (key == L"--packed") options.packed.push_back(value);
         else if (key == L"--empty") options.empty = value;
+        else if (key == L"--empty-args") options.emptyArgs = value;
         else if (key == L"--out-dir") options.outDir = value;
         else Fail(L"unknown option %ls", key, 0);
     }
     if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
-        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.outDir.empty()) {
+        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() || options.outDir.empty()) {
         Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
-                     L"--empty E --out-dir D [--traced L2] [--runs N] [--timeout-ms MS]", 0);
+                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--runs N] [--timeout-ms MS]", 0);
     }
     return options;
 }
@@ -331,44 +339,54 @@ int wmain(int argc, wchar_t** argv)
 
     const std::wstring launcherLine = Quote(options.launcher) + L" /hide";
     const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
-    Memory memory;
+    Memory memory, floorMemory;
     if (options.warmup) {
         // One untimed round warms the caches of all four alike.
         UntilReport(options, launcherLine, &memory, nullptr);
         UntilReport(options, directLine, nullptr, nullptr);
         ToolTwice(options);
-        EmptyProgram(options);
+        EmptyProgram(options, options.empty);
+        EmptyProgram(options, options.emptyArgs);
     }
 
-    std::vector<double> launcher, direct, tool, empty, overhead, fraction;
+    std::vector<double> launcher, direct, tool, empty, args, overhead, fraction, beyond, beyondFraction;
     for (int run = 0; run < options.runs; ++run) {
-        double l = 0, d = 0, t = 0, e = 0;
-        for (int step = 0; step < 4; ++step) {
-            switch ((run + step) % 4) {
+        double l = 0, d = 0, t = 0, e = 0, a = 0;
+        for (int step = 0; step < 5; ++step) {
+            switch ((run + step) % 5) {
             case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
             case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
             case 2: t = ToolTwice(options); break;
-            default: e = EmptyProgram(options); break;
+            case 3: e = EmptyProgram(options, options.empty); break;
+            default: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
             }
         }
         launcher.push_back(l);
         direct.push_back(d);
         tool.push_back(t);
         empty.push_back(e);
-        overhead.push_back(l - d - t - e);
-        fraction.push_back((l - d - t - e) / t);
-        std::printf("run %d: launcher %.1f, direct %.1f, tool twice %.1f, empty %.1f, overhead %.1f ms\n", run + 1,
-                    l, d, t, e, l - d - t - e);
+        args.push_back(a);
+        const double own = l - d - t - e;
+        overhead.push_back(own);
+        fraction.push_back(own / t);
+        beyond.push_back(own - (a - e));
+        beyondFraction.push_back((own - (a - e)) / t);
+        std::printf("run %d: launcher %.1f, direct %.1f, tool twice %.1f, empty %.1f, empty reading its "
+                    "arguments %.1f, overhead %.1f ms\n",
+                    run + 1, l, d, t, e, a, own);
         std::fflush(stdout);
     }
     std::printf("median of %d interleaved runs (ms): launcher %.1f, direct start %.1f, tool twice %.1f, "
-                "empty program %.1f\n",
-                options.runs, Median(launcher), Median(direct), Median(tool), Median(empty));
+                "empty program %.1f, empty program reading its arguments %.1f\n",
+                options.runs, Median(launcher), Median(direct), Median(tool), Median(empty), Median(args));
     std::printf("launcher's own overhead: %.1f ms = %.2f of the decode time (median of per-run ratios; "
                 "from the medians: %.1f ms = %.2f)\n",
                 Median(overhead), Median(fraction),
                 Median(launcher) - Median(direct) - Median(tool) - Median(empty),
                 (Median(launcher) - Median(direct) - Median(tool) - Median(empty)) / Median(tool));
+    std::printf("of which loading shell32 for CommandLineToArgvW (a floor): %.1f ms; the rest: %.1f ms = %.2f "
+                "of the decode time\n",
+                Median(args) - Median(empty), Median(beyond), Median(beyondFraction));
 
     SIZE_T largest = FileSize(options.tool);
     for (const std::wstring& packed : options.packed) {
@@ -384,6 +402,8 @@ int wmain(int argc, wchar_t** argv)
                     memory.peakPagefile / mib, memory.peakWorkingSet / mib, largest / mib, bound,
                     memory.peakPagefile / mib < bound ? "below" : "ABOVE",
                     memory.peakWorkingSet / mib < bound ? "below" : "ABOVE");
+        std::printf("  (the empty program reading its arguments: private %.1f MiB, working set %.1f MiB)\n",
+                    floorMemory.peakPagefile / mib, floorMemory.peakWorkingSet / mib);
     }
     std::fflush(stdout);
     if (!options.traced.empty()) {
