@@ -30,7 +30,7 @@ struct Options {
     int runs = 7;
     bool warmup = true;
     DWORD timeoutMs = 600000;
-    std::wstring report, launcher, traced, app, layout, tool, empty, emptyArgs, outDir;
+    std::wstring report, launcher, baseLauncher, traced, app, layout, tool, empty, emptyArgs, outDir;
     std::vector<std::wstring> packed;
 };
 
@@ -310,6 +310,7 @@ Options Parse(int argc, wchar_t** argv)
         else if (key == L"--report") options.report = value;
         else if (key == L"--launcher") options.launcher = value;
         else if (key == L"--traced") options.traced = value;
+        else if (key == L"--base-launcher") options.baseLauncher = value;
         else if (key == L"--app") options.app = value;
         else if (key == L"--layout") options.layout = value;
         else if (key == L"--tool") options.tool = value;
@@ -322,7 +323,7 @@ Options Parse(int argc, wchar_t** argv)
     if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
         options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() || options.outDir.empty()) {
         Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
-                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--runs N] [--timeout-ms MS]", 0);
+                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--base-launcher L3] [--runs N] [--timeout-ms MS]", 0);
     }
     return options;
 }
@@ -349,11 +350,19 @@ int wmain(int argc, wchar_t** argv)
         EmptyProgram(options, options.emptyArgs);
     }
 
-    std::vector<double> launcher, direct, tool, empty, args, overhead, fraction, beyond, beyondFraction;
+    const std::wstring baseLine = Quote(options.baseLauncher) + L" /hide";
+    const bool withBase = !options.baseLauncher.empty();
+    if (withBase && options.warmup) {
+        UntilReport(options, baseLine, nullptr, nullptr);
+    }
+    std::vector<double> launcher, direct, tool, empty, args, overhead, fraction, beyond, beyondFraction, base,
+        baseOverhead, baseFraction;
     for (int run = 0; run < options.runs; ++run) {
-        double l = 0, d = 0, t = 0, e = 0, a = 0;
-        for (int step = 0; step < 5; ++step) {
-            switch ((run + step) % 5) {
+        double l = 0, d = 0, t = 0, e = 0, a = 0, b = 0;
+        const int steps = withBase ? 6 : 5;
+        for (int step = 0; step < steps; ++step) {
+            switch ((run + step) % steps) {
+            case 5: b = UntilReport(options, baseLine, nullptr, nullptr); break;
             case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
             case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
             case 2: t = ToolTwice(options); break;
@@ -371,6 +380,12 @@ int wmain(int argc, wchar_t** argv)
         fraction.push_back(own / t);
         beyond.push_back(own - (a - e));
         beyondFraction.push_back((own - (a - e)) / t);
+        if (withBase) {
+            base.push_back(b);
+            baseOverhead.push_back(b - d - t - e);
+            baseFraction.push_back((b - d - t - e) / t);
+            std::printf("run %d: base launcher %.1f, its overhead %.1f ms\n", run + 1, b, b - d - t - e);
+        }
         std::printf("run %d: launcher %.1f, direct %.1f, tool twice %.1f, empty %.1f, empty reading its "
                     "arguments %.1f, overhead %.1f ms\n",
                     run + 1, l, d, t, e, a, own);
@@ -387,6 +402,10 @@ int wmain(int argc, wchar_t** argv)
     std::printf("of which loading shell32 for CommandLineToArgvW (a floor): %.1f ms; the rest: %.1f ms = %.2f "
                 "of the decode time\n",
                 Median(args) - Median(empty), Median(beyond), Median(beyondFraction));
+    if (withBase) {
+        std::printf("base launcher (same rounds): %.1f ms, own overhead %.1f ms = %.2f of the decode time\n",
+                    Median(base), Median(baseOverhead), Median(baseFraction));
+    }
 
     SIZE_T largest = FileSize(options.tool);
     for (const std::wstring& packed : options.packed) {

@@ -18,6 +18,8 @@
 #   LAUNCH_BENCH_WARMUP   1 (default): one untimed round first; 0: none
 #   LAUNCH_BENCH_WAIT     seconds any one program may take (default 600)
 #   LAUNCH_BENCH_TIMEOUT  seconds the timing may take in all (default 3600)
+#   LAUNCH_BENCH_BASE     a git revision whose launcher is timed in the same
+#                         rounds, with the same payload, for before/after figures
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 cd "$root"
@@ -38,26 +40,38 @@ fi
 
 work=$root/build/bench-launch
 mkdir -p "$work/payload" "$work/direct" "$work/report" "$work/out"
+win() { printf 'Z:%s' "${1//\//\\}"; } # a Linux path as Wine sees it
 quiet() { # runs a build step, shows its log only when it fails
     local log=$work/step.log
     "$@" >"$log" 2>&1 || { cat "$log" >&2; echo "bench: failed: $*" >&2; exit 1; }
 }
 
 # The x64 demo and the tool, from a build of the bench's own.
-quiet cmake --preset "$preset" -B "$work/base" -DBUILD_TESTING=OFF
-quiet cmake --build "$work/base" -j 2 --target lzma_tool demo64
+quiet cmake --preset "$preset" -B "$work/payload-build" -DBUILD_TESTING=OFF
+quiet cmake --build "$work/payload-build" -j 2 --target lzma_tool demo64
 dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 gui=$work/payload/App64.exe layout=$work/payload/Layout64.dll
 x86_64-w64-mingw32-strip -o "$work/payload/filler.dll" "$dlls/shell32.dll"
 # A PE file runs with data appended after its last section: the demo keeps
 # working at a realistic size.
-cat "$work/base/demo64/SparlinDemo.exe" "$work/payload/filler.dll" >"$gui"
+cat "$work/payload-build/demo64/SparlinDemo.exe" "$work/payload/filler.dll" >"$gui"
 x86_64-w64-mingw32-strip -o "$layout" "$dlls/msxml3.dll"
 
 quiet cmake --preset "$preset" -B "$work/build" -DBUILD_TESTING=OFF -DSPARLIN_PHASE_TRACE_LAUNCHER=ON \
     -DSPARLIN_PAYLOAD_GUI32="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT32="$layout" \
     -DSPARLIN_PAYLOAD_GUI64="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT64="$layout"
 quiet cmake --build "$work/build" -j 2 --target Sparlin SparlinPhases
+base=()
+if [ -n "${LAUNCH_BENCH_BASE:-}" ]; then
+    rm -rf "$work/base-src"
+    mkdir -p "$work/base-src"
+    git archive "$LAUNCH_BENCH_BASE" | tar -x -C "$work/base-src"
+    (cd "$work/base-src" && quiet cmake --preset "$preset" -B "$work/base-launcher" -DBUILD_TESTING=OFF \
+        -DSPARLIN_PAYLOAD_GUI32="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT32="$layout" \
+        -DSPARLIN_PAYLOAD_GUI64="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT64="$layout")
+    quiet cmake --build "$work/base-launcher" -j 2 --target Sparlin
+    base=(--base-launcher "$(win "$work/base-launcher/Launcher/Sparlin.exe")")
+fi
 tool=$work/build/lzma/LZMA.exe
 "$work/build/host-lzma/lzma" e "$gui" "$work/payload/App64.lzma"
 "$work/build/host-lzma/lzma" e "$layout" "$work/payload/Layout64.lzma"
@@ -76,7 +90,6 @@ if ! timeout 900 tests/wine/wine-env start "$wine_dir" 64 >/dev/null; then
     echo "bench: the Wine prefix did not come up within 900 s (see $wine_dir/*.log)" >&2
     exit 1
 fi
-win() { printf 'Z:%s' "${1//\//\\}"; } # a Linux path as Wine sees it
 
 printf 'payload: application %s bytes, layout library %s bytes (stored compressed: %s + %s)\n' \
     "$(stat -c %s "$gui")" "$(stat -c %s "$layout")" \
@@ -86,7 +99,7 @@ timeout --kill-after=10 "$limit" tests/wine/wine-run "$wine_dir" 64 "$work/Launc
     --runs "$runs" --warmup "$warmup" --timeout-ms "$((wait_s * 1000))" \
     --report "$(win "$work/report/report.txt")" \
     --launcher "$(win "$work/build/Launcher/Sparlin.exe")" \
-    --traced "$(win "$work/build/Launcher/SparlinPhases.exe")" \
+    --traced "$(win "$work/build/Launcher/SparlinPhases.exe")" "${base[@]}" \
     --app "$(win "$work/direct/App64.exe")" --layout "$(win "$work/direct/Layout64.dll")" \
     --tool "$(win "$tool")" \
     --packed "$(win "$work/payload/Layout64.lzma")" --packed "$(win "$work/payload/App64.lzma")" \
