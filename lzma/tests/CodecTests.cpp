@@ -225,7 +225,7 @@ TEST(RoundTrip, MatchesOfEveryShortDistanceAndLength) {
     Bytes d;
     std::mt19937 rng(21);
     for (unsigned dist = 1; dist <= 40; ++dist) {
-        for (unsigned len : {2u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 273u, 280u, 1000u}) {
+        for (unsigned len : {2u, 3u, 7u, 8u, 9u, 10u, 15u, 16u, 17u, 24u, 31u, 32u, 33u, 273u, 280u, 1000u}) {
             const size_t start = d.size();
             for (unsigned i = 0; i < dist; ++i)
                 d.push_back(uint8_t(rng() % 4 ? rng() : 0));
