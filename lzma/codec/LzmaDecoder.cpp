@@ -215,6 +215,7 @@ private:
 
     // The window is also the output buffer: it is written out when it wraps.
     std::unique_ptr<uint8_t, FreeDeleter> win_;
+    uint8_t* Window() { return win_.get() + 1; }
     size_t cap_ = 0, winMax_ = 0, pos_ = 0, flushed_ = 0, peak_ = 0;
     bool wrapped_ = false;
     uint64_t winBase_ = 0; // output offset of window index 0
@@ -254,16 +255,21 @@ void StreamDecoder::MakeWindowRoom() {
     if (cap_ < winMax_) {
         const size_t next = cap_ == 0 ? std::min(winMax_, std::max<size_t>(opt_.initialWindow, 1))
                                       : (cap_ > winMax_ / 2 ? winMax_ : cap_ * 2);
-        void* p = std::realloc(win_.get(), next);
+        // One byte in front holds the byte before index 0: the literal
+        // context then needs no test for the window's start.
+        void* p = std::realloc(win_.get(), next + 1);
         if (!p)
             throw Error("not enough memory for a window of " + std::to_string(next) + " bytes");
         win_.release();
         win_.reset(static_cast<uint8_t*>(p));
+        if (cap_ == 0)
+            win_.get()[0] = 0;
         cap_ = next;
         peak_ = std::max(peak_, cap_);
         return;
     }
     Flush();
+    Window()[-1] = Window()[cap_ - 1];
     winBase_ += cap_;
     pos_ = 0;
     flushed_ = 0;
@@ -272,19 +278,19 @@ void StreamDecoder::MakeWindowRoom() {
 
 void StreamDecoder::Flush() {
     if (pos_ > flushed_)
-        out_.Write(win_.get() + flushed_, pos_ - flushed_);
+        out_.Write(Window() + flushed_, pos_ - flushed_);
     flushed_ = pos_;
 }
 
 void StreamDecoder::CopyPending(size_t limit) {
     const size_t n = std::min<size_t>(remain_, limit - pos_);
-    CopyMatch(win_.get(), cap_, pos_, rep_[0], n);
+    CopyMatch(Window(), cap_, pos_, rep_[0], n);
     pos_ += n;
     remain_ -= unsigned(n);
 }
 
 bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
-    uint8_t* const w = win_.get();
+    uint8_t* const w = Window();
     const size_t cap = cap_;
     const bool wrapped = wrapped_;
     const uint32_t base = uint32_t(winBase_);
@@ -302,7 +308,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         const uint32_t absPos = base + uint32_t(p);
         const unsigned ps = absPos & pbMask;
         if (!rc.Bit(m.isMatch[st][ps])) {
-            const unsigned prev = p ? w[p - 1] : (wrapped ? w[cap - 1] : 0);
+            const unsigned prev = (w - 1)[p];
             Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
             unsigned sym;
             // Each step loads both candidates for the next bit's probability
