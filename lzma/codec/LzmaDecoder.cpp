@@ -99,6 +99,60 @@ struct Rc {
         return keep;
     }
     LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && (defined(__i386__) || defined(__x86_64__))
+#define LZMA_LITERAL_ASM 1
+    // One bit of a plain literal. *pp is its probability, v its value; both
+    // move on to the next bit's. Written out because compilers for 32-bit
+    // x86 spill range or code here, onto the chain from bit to bit. Seven
+    // registers; base (the coder's first probability) may stay in memory.
+    // The two candidates for the next probability are one 32-bit load whose
+    // address does not wait for this bit.
+    LZMA_INLINE void LiteralStep(Prob*& pp, uint32_t& v, const Prob* base) {
+        uint32_t a;
+        uintptr_t b;
+        __asm__("movzbl (%[in]), %k[a]\n\t"
+                "movl %k[code], %k[b]\n\t"
+                "shll $8, %k[b]\n\t"
+                "orl %k[a], %k[b]\n\t"
+                "movl %k[range], %k[a]\n\t"
+                "shll $8, %k[a]\n\t"
+                "cmpl %[top], %k[range]\n\t"
+                "cmovbl %k[a], %k[range]\n\t"
+                "cmovbl %k[b], %k[code]\n\t"
+                "adc %[zero], %[in]\n\t"
+                "movl %k[range], %k[a]\n\t"
+                "shrl %[probBits], %k[a]\n\t"
+                "imull %k[v], %k[a]\n\t"
+                "subl %k[a], %k[range]\n\t"
+                "subl %k[a], %k[code]\n\t"
+                "cmovbl %k[a], %k[range]\n\t"
+                "sbb %[b], %[b]\n\t"
+                "andl %k[b], %k[a]\n\t"
+                "addl %k[a], %k[code]\n\t"
+                // v -= (v - (b & 0x7e1)) >> 5: up by (2048 - v) / 32 for a 0, down by v / 32 for a 1.
+                "movl %k[b], %k[a]\n\t"
+                "andl %[adapt], %k[a]\n\t"
+                "negl %k[a]\n\t"
+                "addl %k[v], %k[a]\n\t"
+                "sarl %[moveBits], %k[a]\n\t"
+                "subl %k[a], %k[v]\n\t"
+                "movw %w[v], (%[pp])\n\t"
+                "add %[pp], %[pp]\n\t"
+                "sub %[base], %[pp]\n\t"
+                "movl (%[pp]), %k[a]\n\t"
+                "lea 2(%[pp],%[b],2), %[pp]\n\t"
+                "movl %k[a], %k[v]\n\t"
+                "shrl $16, %k[v]\n\t"
+                "movzwl %w[a], %k[a]\n\t"
+                "test %[b], %[b]\n\t"
+                "cmovnel %k[a], %k[v]"
+                : [range] "+r"(range), [code] "+r"(code), [in] "+r"(in), [pp] "+r"(pp), [v] "+r"(v),
+                  [a] "=&r"(a), [b] "=&r"(b)
+                : [base] "rm"(base), [top] "i"(kTopValue), [zero] "i"(0), [probBits] "i"(kProbBits),
+                  [moveBits] "i"(kMoveBits), [adapt] "i"(kProbOne - (1u << kMoveBits) + 1)
+                : "cc", "memory");
+    }
+#endif
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
@@ -315,6 +369,14 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             // while this bit is decoded, and then picks one: the load is off
             // the chain that runs from one bit to the next.
             if (IsLiteralState(st)) {
+#ifdef LZMA_LITERAL_ASM
+                Prob* pp = probs + 1;
+                uint32_t v = probs[1];
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i)
+                    rc.LiteralStep(pp, v, probs);
+                sym = unsigned(pp - probs);
+#else
                 sym = 1;
                 uint32_t v = probs[1];
 #pragma GCC unroll 8
@@ -324,6 +386,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                     sym = 2 * sym + 1 + keep;
                     v = v1 ^ ((v0 ^ v1) & keep);
                 }
+#endif
             } else {
                 unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1] << 1;
                 unsigned offs = 0x100, bit = mb & offs, idx = offs + bit + 1;
