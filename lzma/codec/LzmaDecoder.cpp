@@ -106,7 +106,9 @@ struct Rc {
     // x86 spill range or code here, onto the chain from bit to bit. Seven
     // registers; base (the coder's first probability) may stay in memory.
     // The two candidates for the next probability are one 32-bit load whose
-    // address does not wait for this bit.
+    // address does not wait for this bit. Only for DecodeSymbols: in a
+    // 32-bit PIC function that calls through the PLT, ebx is taken and the
+    // seven registers cannot be had.
     LZMA_INLINE void LiteralStep(Prob*& pp, uint32_t& v, const Prob* base) {
         uint32_t a;
         uintptr_t b;
