@@ -252,6 +252,21 @@ TEST(RoundTrip, MatchesOfEveryShortDistanceAndLength) {
     }
 }
 
+// A window that ends inside a match, at every offset from the match's end:
+// the copies that may write past a match must never write past the window
+// (the sanitizer build watches), and the bytes must still be right.
+TEST(RoundTrip, WindowEndsAtEveryOffsetOfAMatch) {
+    Bytes d = Text(20000, 31);
+    const Bytes r = Records(8000);
+    d.insert(d.begin() + 9000, r.begin(), r.end());
+    const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), Opt(3, 0, 2, 4096));
+    for (uint32_t extra = 0; extra <= 40; ++extra) {
+        Bytes t = s;
+        SetDict(t, 4096 + extra); // moves where the wrapping window ends
+        ASSERT_TRUE(lzma::DecodeBuffer(t.data(), t.size()) == d) << "window " << 4096 + extra;
+    }
+}
+
 // ---------------------------------------------------------------- bad input
 
 TEST(BadInput, EveryTruncationFailsWithoutOverrun) {
