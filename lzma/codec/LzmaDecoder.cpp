@@ -99,6 +99,62 @@ struct Rc {
         return keep;
     }
     LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
+#if defined(__GNUC__) && defined(__OPTIMIZE__) && (defined(__i386__) || defined(__x86_64__))
+#define LZMA_LITERAL_ASM 1
+    // One bit of a plain literal. *pp is its probability, v its value; both
+    // move on to the next bit's. Written out because compilers for 32-bit
+    // x86 spill range or code here, onto the chain from bit to bit. Seven
+    // registers; base (the coder's first probability) may stay in memory.
+    // The two candidates for the next probability are one 32-bit load whose
+    // address does not wait for this bit. Only for DecodeSymbols: in a
+    // 32-bit PIC function that calls through the PLT, ebx is taken and the
+    // seven registers cannot be had.
+    LZMA_INLINE void LiteralStep(Prob*& pp, uint32_t& v, const Prob* base) {
+        uint32_t a;
+        uintptr_t b;
+        __asm__("movzbl (%[in]), %k[a]\n\t"
+                "movl %k[code], %k[b]\n\t"
+                "shll $8, %k[b]\n\t"
+                "orl %k[a], %k[b]\n\t"
+                "movl %k[range], %k[a]\n\t"
+                "shll $8, %k[a]\n\t"
+                "cmpl %[top], %k[range]\n\t"
+                "cmovbl %k[a], %k[range]\n\t"
+                "cmovbl %k[b], %k[code]\n\t"
+                "adc %[zero], %[in]\n\t"
+                "movl %k[range], %k[a]\n\t"
+                "shrl %[probBits], %k[a]\n\t"
+                "imull %k[v], %k[a]\n\t"
+                "subl %k[a], %k[range]\n\t"
+                "subl %k[a], %k[code]\n\t"
+                "cmovbl %k[a], %k[range]\n\t"
+                "sbb %[b], %[b]\n\t"
+                "andl %k[b], %k[a]\n\t"
+                "addl %k[a], %k[code]\n\t"
+                // v -= (v - (b & 0x7e1)) >> 5: up by (2048 - v) / 32 for a 0, down by v / 32 for a 1.
+                "movl %k[b], %k[a]\n\t"
+                "andl %[adapt], %k[a]\n\t"
+                "negl %k[a]\n\t"
+                "addl %k[v], %k[a]\n\t"
+                "sarl %[moveBits], %k[a]\n\t"
+                "subl %k[a], %k[v]\n\t"
+                "movw %w[v], (%[pp])\n\t"
+                "add %[pp], %[pp]\n\t"
+                "sub %[base], %[pp]\n\t"
+                "movl (%[pp]), %k[a]\n\t"
+                "lea 2(%[pp],%[b],2), %[pp]\n\t"
+                "movl %k[a], %k[v]\n\t"
+                "shrl $16, %k[v]\n\t"
+                "movzwl %w[a], %k[a]\n\t"
+                "test %[b], %[b]\n\t"
+                "cmovnel %k[a], %k[v]"
+                : [range] "+r"(range), [code] "+r"(code), [in] "+r"(in), [pp] "+r"(pp), [v] "+r"(v),
+                  [a] "=&r"(a), [b] "=&r"(b)
+                : [base] "rm"(base), [top] "i"(kTopValue), [zero] "i"(0), [probBits] "i"(kProbBits),
+                  [moveBits] "i"(kMoveBits), [adapt] "i"(kProbOne - (1u << kMoveBits) + 1)
+                : "cc", "memory");
+    }
+#endif
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
@@ -215,6 +271,7 @@ private:
 
     // The window is also the output buffer: it is written out when it wraps.
     std::unique_ptr<uint8_t, FreeDeleter> win_;
+    uint8_t* Window() { return win_.get() + 1; }
     size_t cap_ = 0, winMax_ = 0, pos_ = 0, flushed_ = 0, peak_ = 0;
     bool wrapped_ = false;
     uint64_t winBase_ = 0; // output offset of window index 0
@@ -254,16 +311,21 @@ void StreamDecoder::MakeWindowRoom() {
     if (cap_ < winMax_) {
         const size_t next = cap_ == 0 ? std::min(winMax_, std::max<size_t>(opt_.initialWindow, 1))
                                       : (cap_ > winMax_ / 2 ? winMax_ : cap_ * 2);
-        void* p = std::realloc(win_.get(), next);
+        // One byte in front holds the byte before index 0: the literal
+        // context then needs no test for the window's start.
+        void* p = std::realloc(win_.get(), next + 1);
         if (!p)
             throw Error("not enough memory for a window of " + std::to_string(next) + " bytes");
         win_.release();
         win_.reset(static_cast<uint8_t*>(p));
+        if (cap_ == 0)
+            win_.get()[0] = 0;
         cap_ = next;
         peak_ = std::max(peak_, cap_);
         return;
     }
     Flush();
+    Window()[-1] = Window()[cap_ - 1];
     winBase_ += cap_;
     pos_ = 0;
     flushed_ = 0;
@@ -272,19 +334,19 @@ void StreamDecoder::MakeWindowRoom() {
 
 void StreamDecoder::Flush() {
     if (pos_ > flushed_)
-        out_.Write(win_.get() + flushed_, pos_ - flushed_);
+        out_.Write(Window() + flushed_, pos_ - flushed_);
     flushed_ = pos_;
 }
 
 void StreamDecoder::CopyPending(size_t limit) {
     const size_t n = std::min<size_t>(remain_, limit - pos_);
-    CopyMatch(win_.get(), cap_, pos_, rep_[0], n);
+    CopyMatch(Window(), cap_, pos_, rep_[0], n);
     pos_ += n;
     remain_ -= unsigned(n);
 }
 
 bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
-    uint8_t* const w = win_.get();
+    uint8_t* const w = Window();
     const size_t cap = cap_;
     const bool wrapped = wrapped_;
     const uint32_t base = uint32_t(winBase_);
@@ -302,13 +364,21 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         const uint32_t absPos = base + uint32_t(p);
         const unsigned ps = absPos & pbMask;
         if (!rc.Bit(m.isMatch[st][ps])) {
-            const unsigned prev = p ? w[p - 1] : (wrapped ? w[cap - 1] : 0);
+            const unsigned prev = (w - 1)[p];
             Prob* probs = lit + kLiteralCoderSize * (((absPos & lpMask) << lc) + (prev >> (8 - lc)));
             unsigned sym;
             // Each step loads both candidates for the next bit's probability
             // while this bit is decoded, and then picks one: the load is off
             // the chain that runs from one bit to the next.
             if (IsLiteralState(st)) {
+#ifdef LZMA_LITERAL_ASM
+                Prob* pp = probs + 1;
+                uint32_t v = probs[1];
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i)
+                    rc.LiteralStep(pp, v, probs);
+                sym = unsigned(pp - probs);
+#else
                 sym = 1;
                 uint32_t v = probs[1];
 #pragma GCC unroll 8
@@ -318,6 +388,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                     sym = 2 * sym + 1 + keep;
                     v = v1 ^ ((v0 ^ v1) & keep);
                 }
+#endif
             } else {
                 unsigned mb = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1] << 1;
                 unsigned offs = 0x100, bit = mb & offs, idx = offs + bit + 1;
@@ -397,35 +468,60 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             remain = unsigned(len - n);
         }
         // Until the window wraps, the bytes after p hold nothing yet, so a copy
-        // may spill up to 15 bytes past the match and move whole words.
+        // may spill up to 15 bytes past the match and move whole words. Most
+        // matches are 16 bytes or shorter: they get one fixed-size copy, as a
+        // loop's exit branch mispredicts on nearly every match.
         if (!wrapped && r0 < p && cap - p >= n + 16) {
             uint8_t* d = w + p;
             p += n;
+            const uint8_t* s = d - r0 - 1;
             if (r0 >= 15) {
-                const uint8_t* s = d - r0 - 1;
-                do {
-                    std::memcpy(d, s, 16);
+                std::memcpy(d, s, 16);
+                if (__builtin_expect(n > 16, 0)) {
                     d += 16;
                     s += 16;
-                } while (d < w + p);
+                    do {
+                        std::memcpy(d, s, 16);
+                        d += 16;
+                        s += 16;
+                    } while (d < w + p);
+                }
             } else if (r0 >= 7) {
-                const uint8_t* s = d - r0 - 1;
-                do {
-                    std::memcpy(d, s, 8);
-                    d += 8;
-                    s += 8;
-                } while (d < w + p);
+                std::memcpy(d, s, 8);
+                std::memcpy(d + 8, s + 8, 8);
+                if (__builtin_expect(n > 16, 0)) {
+                    d += 16;
+                    s += 16;
+                    do {
+                        std::memcpy(d, s, 8);
+                        d += 8;
+                        s += 8;
+                    } while (d < w + p);
+                }
             } else if (r0 == 0) {
                 const uint64_t v = d[-1] * 0x0101010101010101ull;
-                do {
-                    std::memcpy(d, &v, 8);
-                    d += 8;
-                } while (d < w + p);
+                std::memcpy(d, &v, 8);
+                std::memcpy(d + 8, &v, 8);
+                if (__builtin_expect(n > 16, 0)) {
+                    d += 16;
+                    do {
+                        std::memcpy(d, &v, 8);
+                        d += 8;
+                    } while (d < w + p);
+                }
             } else {
-                const uint8_t* s = d - r0 - 1;
-                do
-                    *d++ = *s++;
-                while (--n);
+                // Byte by byte, as each may repeat one written just before.
+#pragma GCC unroll 8
+                for (int i = 0; i < 8; ++i)
+                    d[i] = s[i];
+                if (__builtin_expect(n > 8, 0)) {
+                    d += 8;
+                    s += 8;
+                    n -= 8;
+                    do
+                        *d++ = *s++;
+                    while (--n);
+                }
             }
             continue;
         }

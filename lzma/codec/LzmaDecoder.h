@@ -15,7 +15,8 @@ struct DecodeResult {
 };
 
 struct DecodeOptions {
-    size_t inBufferSize = size_t(1) << 18;
+    // Small: a fresh page costs a fault, and a larger buffer reads no faster.
+    size_t inBufferSize = size_t(1) << 15;
     // The window starts this small and doubles as output is produced.
     size_t initialWindow = size_t(1) << 16;
 };

@@ -225,7 +225,7 @@ TEST(RoundTrip, MatchesOfEveryShortDistanceAndLength) {
     Bytes d;
     std::mt19937 rng(21);
     for (unsigned dist = 1; dist <= 40; ++dist) {
-        for (unsigned len : {2u, 3u, 7u, 8u, 9u, 15u, 16u, 17u, 31u, 33u, 273u, 280u, 1000u}) {
+        for (unsigned len : {2u, 3u, 7u, 8u, 9u, 10u, 15u, 16u, 17u, 24u, 31u, 32u, 33u, 273u, 280u, 1000u}) {
             const size_t start = d.size();
             for (unsigned i = 0; i < dist; ++i)
                 d.push_back(uint8_t(rng() % 4 ? rng() : 0));
@@ -249,6 +249,21 @@ TEST(RoundTrip, MatchesOfEveryShortDistanceAndLength) {
             ASSERT_TRUE(out.data == d) << "first difference at "
                                        << std::mismatch(d.begin(), d.end(), out.data.begin()).first - d.begin();
         }
+    }
+}
+
+// A window that ends inside a match, at every offset from the match's end:
+// the copies that may write past a match must never write past the window
+// (the sanitizer build watches), and the bytes must still be right.
+TEST(RoundTrip, WindowEndsAtEveryOffsetOfAMatch) {
+    Bytes d = Text(20000, 31);
+    const Bytes r = Records(8000);
+    d.insert(d.begin() + 9000, r.begin(), r.end());
+    const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), Opt(3, 0, 2, 4096));
+    for (uint32_t extra = 0; extra <= 40; ++extra) {
+        Bytes t = s;
+        SetDict(t, 4096 + extra); // moves where the wrapping window ends
+        ASSERT_TRUE(lzma::DecodeBuffer(t.data(), t.size()) == d) << "window " << 4096 + extra;
     }
 }
 
