@@ -321,9 +321,11 @@ Options Parse(int argc, wchar_t** argv)
         else Fail(L"unknown option %ls", key, 0);
     }
     if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
-        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() || options.outDir.empty()) {
+        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() ||
+        options.outDir.empty()) {
         Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
-                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--base-launcher L3] [--runs N] [--timeout-ms MS]", 0);
+                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--base-launcher L3] [--runs N] "
+                     L"[--timeout-ms MS]", 0);
     }
     return options;
 }
@@ -342,7 +344,7 @@ int wmain(int argc, wchar_t** argv)
     const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
     Memory memory, floorMemory;
     if (options.warmup) {
-        // One untimed round warms the caches of all four alike.
+        // One untimed round warms the caches of all alike.
         UntilReport(options, launcherLine, &memory, nullptr);
         UntilReport(options, directLine, nullptr, nullptr);
         ToolTwice(options);
@@ -362,12 +364,12 @@ int wmain(int argc, wchar_t** argv)
         const int steps = withBase ? 6 : 5;
         for (int step = 0; step < steps; ++step) {
             switch ((run + step) % steps) {
-            case 5: b = UntilReport(options, baseLine, nullptr, nullptr); break;
             case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
             case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
             case 2: t = ToolTwice(options); break;
             case 3: e = EmptyProgram(options, options.empty); break;
-            default: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
+            case 4: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
+            default: b = UntilReport(options, baseLine, nullptr, nullptr); break;
             }
         }
         launcher.push_back(l);

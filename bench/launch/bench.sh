@@ -9,9 +9,10 @@
 #   args:     the same, reading its command line through shell32 as the
 #             launcher must (args - empty: the floor that library adds).
 # overhead = launcher - direct - tool - empty, printed in ms and as a fraction
-# of the decode time (the tool's), also without the shell32 floor; then the launcher's peak memory against
-# the largest compressed resource + 16 MiB, and the time of each phase of a
-# start from SparlinPhases.exe, a build of the launcher with its phase trace.
+# of the decode time (the tool's), also without the shell32 floor; then the
+# launcher's peak memory against the largest compressed resource + 16 MiB,
+# and the time of each phase of a start from SparlinPhases.exe, a build of
+# the launcher with its phase trace.
 # The application is the demo (x64, in a 64-bit prefix) padded with a
 # stripped Wine DLL to a realistic size; the layout library is another one.
 #   LAUNCH_BENCH_RUNS     runs per variant (default 7)
