@@ -342,7 +342,7 @@ int wmain(int argc, wchar_t** argv)
 
     const std::wstring launcherLine = Quote(options.launcher) + L" /hide";
     const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
-    Memory memory, floorMemory;
+    Memory memory, floorMemory, baseMemory;
     if (options.warmup) {
         // One untimed round warms the caches of all alike.
         UntilReport(options, launcherLine, &memory, nullptr);
@@ -369,7 +369,7 @@ int wmain(int argc, wchar_t** argv)
             case 2: t = ToolTwice(options); break;
             case 3: e = EmptyProgram(options, options.empty); break;
             case 4: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
-            default: b = UntilReport(options, baseLine, nullptr, nullptr); break;
+            default: b = UntilReport(options, baseLine, &baseMemory, nullptr); break;
             }
         }
         launcher.push_back(l);
@@ -425,6 +425,10 @@ int wmain(int argc, wchar_t** argv)
                     memory.peakWorkingSet / mib < bound ? "below" : "ABOVE");
         std::printf("  (the empty program reading its arguments: private %.1f MiB, working set %.1f MiB)\n",
                     floorMemory.peakPagefile / mib, floorMemory.peakWorkingSet / mib);
+        if (withBase) {
+            std::printf("  (base launcher: private %.1f MiB, working set %.1f MiB)\n", baseMemory.peakPagefile / mib,
+                        baseMemory.peakWorkingSet / mib);
+        }
     }
     std::fflush(stdout);
     if (!options.traced.empty()) {
