@@ -48,13 +48,19 @@ void RunLaunchSequence()
     VerifyFile(tool, L"LZMA");
     SPARLIN_PHASE("tool-checked");
 
-    File layout = UnpackPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath(),
-                                layoutDigest.c_str());
+    File layout = PendingPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath()).Finish();
     ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
 
-    File application = UnpackPayload(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath(),
-                                     applicationDigest.c_str());
+    // The layout library is checked while the tool decodes the application,
+    // so that the check adds no time of its own. When it fails, the pending
+    // application waits for its tool before its files are removed.
+    PendingPayload pendingApplication(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath());
+    VerifyFile(layout, layoutDigest.c_str());
+    SPARLIN_PHASE("payload-checked");
+    File application = pendingApplication.Finish();
     ScopeGuard applicationGuard(application, &DeleteFileWithRetries);
+    VerifyFile(application, applicationDigest.c_str());
+    SPARLIN_PHASE("payload-checked");
 
     toolGuard.Run();
 

@@ -44,34 +44,64 @@ bool DeleteFileOnce(File& file)
     return file.Delete();
 }
 
-File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
-                   const std::wstring& directory, const wchar_t* digestName)
+PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
+                               const wchar_t* extension, const std::wstring& directory)
+    : input(ExtractResourceToTempFile(name, type, nullptr, directory))
 {
-    File input = ExtractResourceToTempFile(name, type, nullptr, directory);
-    ScopeGuard inputGuard(input, &DeleteFileOnce);
-    const std::wstring outputPath = File::GetTempFilePath(extension, directory);
-    const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
-    input.Close();
-    {
+    try {
+        outputPath = File::GetTempFilePath(extension, directory);
+        const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
+        input.Close();
         SPARLIN_PHASE("tool-start");
         // Working in the private folder: nothing the user controls lies in
         // the tool's current directory, where a DLL search might look.
-        Kova::Process tool = Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory);
-        tool.Wait();
-        SPARLIN_PHASE("tool-ended");
+        tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory));
+    } catch (...) {
+        input.Delete();
+        throw;
     }
+}
+
+PendingPayload::~PendingPayload()
+{
+    if (!tool) {
+        return;
+    }
+    // Left by a failure: the tool's files go only once it has let go of them.
+    try {
+        tool->Wait();
+        input.Delete();
+    } catch (...) {
+        // Nothing may leave a destructor; the removal is the best we can do.
+    }
+    DeleteFileW(outputPath.c_str());
+}
+
+File PendingPayload::Finish()
+{
+    tool->Wait();
+    SPARLIN_PHASE("tool-ended");
+    tool.reset();
+    ScopeGuard inputGuard(input, &DeleteFileOnce);
     // The output's existence is the only sign of the tool's success.
     File output = File::Open(outputPath);
+    inputGuard.Run();
+    SPARLIN_PHASE("input-removed");
+    return output;
+}
+
+File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
+                   const std::wstring& directory, const wchar_t* digestName)
+{
+    File output = PendingPayload(toolPath, name, type, extension, directory).Finish();
     try {
-        // Through the handle just opened, which no writer can share.
+        // Through the handle the output was opened with, which no writer can share.
         VerifyFile(output, digestName);
         SPARLIN_PHASE("payload-checked");
     } catch (...) {
         output.Delete();
         throw;
     }
-    inputGuard.Run();
-    SPARLIN_PHASE("input-removed");
     return output;
 }
 

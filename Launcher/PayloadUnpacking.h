@@ -2,7 +2,9 @@
 #define SPARLIN_PAYLOADUNPACKING_H
 
 #include "Kova/FileSystem/File.h"
+#include "Kova/Process.h"
 
+#include <optional>
 #include <string>
 
 namespace Sparlin {
@@ -22,6 +24,28 @@ Kova::FileSystem::File ExtractResourceToTempFile(const wchar_t* name, const wcha
 Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
                                      const wchar_t* extension, const std::wstring& directory,
                                      const wchar_t* digestName);
+
+// A payload the tool is decompressing: the resource is written out and the
+// tool started on it in the constructor, so that the caller can work while
+// it runs. Finish waits for the tool, removes the input and returns the
+// output opened for reading, with read sharing only, not yet checked. Left
+// unfinished (by a failure), the object waits for the tool and removes what
+// it was given and what it wrote.
+class PendingPayload {
+public:
+    PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
+                   const std::wstring& directory);
+    PendingPayload(const PendingPayload&) = delete;
+    PendingPayload& operator=(const PendingPayload&) = delete;
+    ~PendingPayload();
+
+    Kova::FileSystem::File Finish();
+
+private:
+    Kova::FileSystem::File input;
+    std::wstring outputPath;
+    std::optional<Kova::Process> tool;
+};
 
 // Up to three attempts, one second apart; false when the file stays.
 bool DeleteFileWithRetries(Kova::FileSystem::File& file);
