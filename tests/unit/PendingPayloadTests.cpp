@@ -1,0 +1,83 @@
+#include "PayloadUnpacking.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+using Kova::FileSystem::File;
+
+namespace {
+
+std::wstring Tool()
+{
+    const std::wstring own = Testing::OwnPath();
+    return own.substr(0, own.find_last_of(L'\\') + 1) + L"LZMA.exe";
+}
+
+std::vector<std::wstring> Entries(const std::wstring& folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (find == INVALID_HANDLE_VALUE) {
+        return names;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name != L"." && name != L"..") {
+            names.push_back(name);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return names;
+}
+
+} // namespace
+
+TEST(PendingPayloadTest, FinishGivesTheDecodedOutputAloneInTheFolder)
+{
+    Testing::TempFolder folder;
+    File output = Sparlin::PendingPayload(Tool(), L"PACKED", L"TESTDATA", L"dll", folder.Path()).Finish();
+    char bytes[8] = {};
+    ASSERT_EQ(output.GetSize(), 3u);
+    output.ReadAt(0, bytes, 3);
+    EXPECT_EQ(std::string(bytes), "abc");
+    const std::wstring path = output.GetPath();
+    EXPECT_EQ(path.substr(path.size() - 4), L".dll");
+    // The packed input is gone; the output is held with read sharing only.
+    EXPECT_EQ(Entries(folder.Path()), std::vector<std::wstring>{path.substr(path.find_last_of(L'\\') + 1)});
+    EXPECT_EQ(CreateFileW(output.GetPath(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(output.Delete());
+}
+
+TEST(PendingPayloadTest, LeftUnfinishedItLeavesNeitherInputNorOutput)
+{
+    // As when a check made while the tool runs fails. (That the tool is
+    // waited for first, a slow stand-in tool shows end to end.)
+    Testing::TempFolder folder;
+    {
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+    }
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+}
+
+TEST(PendingPayloadTest, AMissingResourceLeavesNoFileAndStartsNoTool)
+{
+    Testing::TempFolder folder;
+    EXPECT_ANY_THROW(Sparlin::PendingPayload(Tool(), L"NO-SUCH", L"TESTDATA", L"exe", folder.Path()));
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+}
+
+TEST(PendingPayloadTest, AToolThatCannotStartLeavesNoFile)
+{
+    Testing::TempFolder folder;
+    EXPECT_ANY_THROW(Sparlin::PendingPayload(folder.File(L"missing.exe"), L"PACKED", L"TESTDATA", L"exe",
+                                             folder.Path()));
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+}
