@@ -15,7 +15,13 @@ bash lzma/run-tests.sh
 
 echo "== Windows build"
 cmake --preset windows-x86 >/dev/null
-cmake --build --preset windows-x86
+if bash tests/wine/wine-loader x86-runs; then
+    cmake --build --preset windows-x86
+else
+    # Its Windows tests cannot run here (they are disabled): only what the
+    # checks of the shipped file need is built.
+    cmake --build --preset windows-x86 --target Sparlin
+fi
 echo "== Windows tests under Wine"
 ctest --preset windows-x86 -j2
 if ! bash tests/wine/wine-loader x86-runs; then
