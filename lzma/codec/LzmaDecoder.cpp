@@ -468,60 +468,34 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             remain = unsigned(len - n);
         }
         // Until the window wraps, the bytes after p hold nothing yet, so a copy
-        // may spill up to 15 bytes past the match and move whole words. Most
-        // matches are 16 bytes or shorter: they get one fixed-size copy, as a
-        // loop's exit branch mispredicts on nearly every match.
+        // may spill up to 15 bytes past the match and move whole words.
         if (!wrapped && r0 < p && cap - p >= n + 16) {
             uint8_t* d = w + p;
             p += n;
             const uint8_t* s = d - r0 - 1;
             if (r0 >= 15) {
-                std::memcpy(d, s, 16);
-                if (__builtin_expect(n > 16, 0)) {
+                do {
+                    std::memcpy(d, s, 16);
                     d += 16;
                     s += 16;
-                    do {
-                        std::memcpy(d, s, 16);
-                        d += 16;
-                        s += 16;
-                    } while (d < w + p);
-                }
+                } while (d < w + p);
             } else if (r0 >= 7) {
-                std::memcpy(d, s, 8);
-                std::memcpy(d + 8, s + 8, 8);
-                if (__builtin_expect(n > 16, 0)) {
-                    d += 16;
-                    s += 16;
-                    do {
-                        std::memcpy(d, s, 8);
-                        d += 8;
-                        s += 8;
-                    } while (d < w + p);
-                }
-            } else if (r0 == 0) {
-                const uint64_t v = d[-1] * 0x0101010101010101ull;
-                std::memcpy(d, &v, 8);
-                std::memcpy(d + 8, &v, 8);
-                if (__builtin_expect(n > 16, 0)) {
-                    d += 16;
-                    do {
-                        std::memcpy(d, &v, 8);
-                        d += 8;
-                    } while (d < w + p);
-                }
-            } else {
-                // Byte by byte, as each may repeat one written just before.
-#pragma GCC unroll 8
-                for (int i = 0; i < 8; ++i)
-                    d[i] = s[i];
-                if (__builtin_expect(n > 8, 0)) {
+                do {
+                    std::memcpy(d, s, 8);
                     d += 8;
                     s += 8;
-                    n -= 8;
-                    do
-                        *d++ = *s++;
-                    while (--n);
-                }
+                } while (d < w + p);
+            } else if (r0 == 0) {
+                const uint64_t v = d[-1] * 0x0101010101010101ull;
+                do {
+                    std::memcpy(d, &v, 8);
+                    d += 8;
+                } while (d < w + p);
+            } else {
+                // Byte by byte, as each may repeat one written just before.
+                do
+                    *d++ = *s++;
+                while (--n);
             }
             continue;
         }
