@@ -6,6 +6,7 @@
 #include "PhaseTrace.h"
 #include "PrivateFolder.h"
 #include "ProcessorCheck.h"
+#include "StaleFolders.h"
 #include "UpdateCheck.h"
 
 #include "Kova/CommandLine/ArgumentList.h"

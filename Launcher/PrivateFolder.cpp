@@ -82,7 +82,9 @@ std::wstring SidText(PSID sid)
     return result;
 }
 
-std::wstring OwnerOf(HANDLE handle)
+} // namespace
+
+std::wstring OwnerOf(void* handle)
 {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -94,6 +96,8 @@ std::wstring OwnerOf(HANDLE handle)
     LocalFree(descriptor);
     return result;
 }
+
+namespace {
 
 Kova::KernelHandle OpenOwnToken()
 {
@@ -118,50 +122,6 @@ std::wstring CurrentUserSid()
         throw Kova::LastErrorException("Sparlin::CurrentUserSid", 0, source);
     }
     return sid;
-}
-
-// Through the held handle: a listing by path would have to share it.
-void DeleteFilesIn(HANDLE folder, const std::wstring& path)
-{
-    alignas(8) unsigned char listing[16384];
-    FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
-    std::vector<std::wstring> names;
-    while (GetFileInformationByHandleEx(folder, next, listing, sizeof(listing))) {
-        next = FileFullDirectoryInfo;
-        for (size_t offset = 0;;) {
-            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
-            // A link is deleted as itself, never followed; folders are not ours.
-            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-            }
-            if (entry->NextEntryOffset == 0) {
-                break;
-            }
-            offset += entry->NextEntryOffset;
-        }
-    }
-    for (const std::wstring& name : names) {
-        DeleteFileW((path + L"\\" + name).c_str());
-    }
-}
-
-bool RemoveStaleFolder(const std::wstring& path, bool checkOwner)
-{
-    // Asking for delete access fails while anything holds the folder
-    // without delete sharing: the start that made it, or a process working in it.
-    const Kova::KernelHandle folder =
-        OpenDirectory(path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                      FILE_SHARE_READ);
-    if (folder.IsEmpty() || !IsPlainDirectory(folder.Get())) {
-        return false;
-    }
-    if (checkOwner && OwnerOf(folder.Get()) != administrators) {
-        return false;
-    }
-    DeleteFilesIn(folder.Get(), path);
-    // Gone when the handle closes, if it is empty by now.
-    FILE_DISPOSITION_INFO disposition{TRUE};
-    return SetFileInformationByHandle(folder.Get(), FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
 } // namespace
@@ -264,12 +224,15 @@ PrivateFolder PrivateFolder::Create()
 
 PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& names, bool elevated)
 {
-    // Links on the way to the root are resolved once, here; from then on
-    // the folder's own handle is compared against this path.
+    // Links on the way to the root, and the root itself if administrators
+    // moved it elsewhere by one, are resolved once, here; from then on the
+    // folder's own handle is compared against this path.
     std::wstring base;
     {
-        const Kova::KernelHandle parent =
-            OpenDirectory(root, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+        HANDLE opened = CreateFileW(root.c_str(), FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        const Kova::KernelHandle parent(opened == INVALID_HANDLE_VALUE ? nullptr : opened);
         if (parent.IsEmpty()) {
             throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
         }
@@ -338,41 +301,6 @@ PrivateFolder::~PrivateFolder()
         if (attempt < removalAttempts) {
             Sleep(1000);
         }
-    }
-}
-
-unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner)
-{
-    try {
-        std::wstring base = root;
-        if (!base.empty() && base.back() != L'\\') {
-            base += L'\\';
-        }
-        std::vector<std::wstring> candidates;
-        WIN32_FIND_DATAW entry;
-        HANDLE find = FindFirstFileExW((base + prefix + L"*").c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchNameMatch, nullptr, 0);
-        if (find == INVALID_HANDLE_VALUE) {
-            return 0;
-        }
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && IsPrivateFolderName(entry.cFileName)) {
-                candidates.push_back(base + entry.cFileName);
-            }
-        } while (FindNextFileW(find, &entry));
-        FindClose(find);
-
-        unsigned removed = 0;
-        for (const std::wstring& candidate : candidates) {
-            if (RemoveStaleFolder(candidate, checkOwner)) {
-                ++removed;
-            }
-        }
-        return removed;
-    } catch (...) {
-        // Tidying up after earlier starts never stops this one.
-        return 0;
     }
 }
 

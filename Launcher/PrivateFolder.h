@@ -73,12 +73,8 @@ std::wstring MakeRandomFolderName();
 // Whether a name is one MakeRandomFolderName could have made.
 bool IsPrivateFolderName(const std::wstring& name);
 
-// Removes the folders that earlier starts left in `root` (a crash, a power
-// cut, a file that stayed): only names of our pattern, only real folders
-// (never a link), only those nothing holds open, and, where the system
-// reports owners faithfully, only those owned by Administrators. One attempt
-// each, no waiting; returns how many went.
-unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner);
+// The owner of an open object as a SID in text, empty when it cannot be read.
+std::wstring OwnerOf(void* handle);
 
 } // namespace Sparlin
 

@@ -2,6 +2,7 @@
 
 #include "Integrity.h"
 #include "PrivateFolder.h"
+#include "StaleFolders.h"
 
 #include "Kova/FileSystem/File.h"
 #include "Kova/Process.h"
@@ -269,7 +270,7 @@ TEST(PrivateFolderTest, StaleFoldersGoButNotOnesInUseNorOthers)
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 2u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false, 0), 2u);
     EXPECT_FALSE(IsDirectory(stale));
     EXPECT_FALSE(IsDirectory(emptyStale));
     EXPECT_TRUE(Testing::FileExists(busy + L"\\running.exe"));
@@ -277,7 +278,7 @@ TEST(PrivateFolderTest, StaleFoldersGoButNotOnesInUseNorOthers)
     EXPECT_TRUE(IsDirectory(unrelated));
 
     CloseHandle(holder);
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 1u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false, 0), 1u);
     EXPECT_FALSE(IsDirectory(busy));
     DeleteFileW((lower + L"\\kept.exe").c_str());
     RemoveDirectoryW(lower.c_str());
@@ -291,7 +292,7 @@ TEST(PrivateFolderTest, WithFaithfulOwnersOnlyAdministratorsFoldersGo)
     const std::wstring theirs = root.File(StaleName(L'D'));
     // Created with the default owner: the user, on a system that keeps it.
     ASSERT_TRUE(CreateDirectoryW(theirs.c_str(), nullptr));
-    const unsigned removed = Sparlin::RemoveStaleFolders(root.Path(), true);
+    const unsigned removed = Sparlin::RemoveStaleFolders(root.Path(), true, 0);
     if (!probe.OwnersAreFaithful()) {
         RecordProperty("owners_faithful", "no");
         RemoveDirectoryW(theirs.c_str());
@@ -300,4 +301,35 @@ TEST(PrivateFolderTest, WithFaithfulOwnersOnlyAdministratorsFoldersGo)
     EXPECT_EQ(removed, 0u);
     EXPECT_TRUE(IsDirectory(theirs));
     RemoveDirectoryW(theirs.c_str());
+}
+
+TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
+{
+    Testing::TempFolder root;
+    std::vector<std::wstring> folders;
+    for (wchar_t first : {L'1', L'2'}) {
+        for (wchar_t second : std::wstring(L"0123456789")) {
+            folders.push_back(root.File(StaleName(L'0').substr(0, 38) + first + second));
+        }
+    }
+    for (const std::wstring& path : folders) {
+        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    }
+    // Just made: it may be a start's that has not opened it yet.
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 0u);
+    // An hour old, as the system reads it.
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER old{{now.dwLowDateTime, now.dwHighDateTime}};
+    old.QuadPart -= 36000000000ull;
+    const FILETIME created{old.LowPart, old.HighPart};
+    for (const std::wstring& path : folders) {
+        HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
+        EXPECT_TRUE(SetFileTime(handle, &created, &created, &created));
+        CloseHandle(handle);
+    }
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 16u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 4u);
 }

@@ -1,0 +1,176 @@
+#include "StaleFolders.h"
+
+#include "PrivateFolder.h"
+
+#include "Kova/ScopedHandle.h"
+
+#include <windows.h>
+
+#include <vector>
+
+#ifndef FILE_FLAG_OPEN_REQUIRING_OPLOCK
+#define FILE_FLAG_OPEN_REQUIRING_OPLOCK 0x00040000
+#endif
+
+namespace Sparlin {
+
+namespace {
+
+const wchar_t* const administrators = L"S-1-5-32-544";
+// Ours hold four files at most; a folder with more is not worth a start's time.
+constexpr size_t fileLimit = 64;
+
+// Opens the entry itself, never what a link points to, and never waits: an
+// open that would have to break another process's oplock fails instead.
+// Systems before Windows 7 refuse the flag, and have no directory oplocks.
+Kova::KernelHandle OpenWithoutWaiting(const std::wstring& path, DWORD access, DWORD share, DWORD flags)
+{
+    flags |= FILE_FLAG_OPEN_REPARSE_POINT;
+    HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                                flags | FILE_FLAG_OPEN_REQUIRING_OPLOCK, nullptr);
+    if (handle == INVALID_HANDLE_VALUE && GetLastError() == ERROR_INVALID_PARAMETER) {
+        handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
+    }
+    return Kova::KernelHandle(handle == INVALID_HANDLE_VALUE ? nullptr : handle);
+}
+
+bool ReadInformation(HANDLE handle, BY_HANDLE_FILE_INFORMATION& information)
+{
+    return GetFileInformationByHandle(handle, &information) &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+           (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+std::uint64_t Ticks(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b)
+{
+    return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+           a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// The names of the files in the folder, through its handle: a listing by
+// path would have to share it. False when there are too many to bother.
+bool ListFiles(HANDLE folder, std::vector<std::wstring>& names)
+{
+    alignas(8) unsigned char listing[16384];
+    FILE_INFO_BY_HANDLE_CLASS next = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder, next, listing, sizeof(listing))) {
+        next = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
+            // A link is deleted as itself, never followed; folders are not ours.
+            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                names.emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+                if (names.size() > fileLimit) {
+                    return false;
+                }
+            }
+            if (entry->NextEntryOffset == 0) {
+                break;
+            }
+            offset += entry->NextEntryOffset;
+        }
+    }
+    return true;
+}
+
+bool MarkForDeletion(HANDLE handle)
+{
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
+}
+
+bool RemoveStaleFolder(const std::wstring& path, bool checkOwner, std::uint64_t minimumAge)
+{
+    // Attributes and owner only: this open conflicts with no sharing, and
+    // breaks no oplock (or fails where it would have to).
+    BY_HANDLE_FILE_INFORMATION seen{};
+    {
+        const Kova::KernelHandle look =
+            OpenWithoutWaiting(path, FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_FLAG_BACKUP_SEMANTICS);
+        if (look.IsEmpty() || !ReadInformation(look.Get(), seen)) {
+            return false;
+        }
+        // A young folder may be a start's that has not opened it yet; one
+        // from the future is nobody's business either.
+        FILETIME now;
+        GetSystemTimeAsFileTime(&now);
+        const std::uint64_t created = Ticks(seen.ftCreationTime);
+        if (created > Ticks(now) || Ticks(now) - created < minimumAge) {
+            return false;
+        }
+        if (checkOwner && OwnerOf(look.Get()) != administrators) {
+            return false;
+        }
+    }
+    // Asking for delete access fails while anything holds the folder
+    // without delete sharing: the start that made it, or a process working in it.
+    const Kova::KernelHandle folder = OpenWithoutWaiting(
+        path, DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_SHARE_READ,
+        FILE_FLAG_BACKUP_SEMANTICS);
+    BY_HANDLE_FILE_INFORMATION now{};
+    // Replaced between the two opens: not the folder that was checked.
+    if (folder.IsEmpty() || !ReadInformation(folder.Get(), now) || !SameFile(seen, now)) {
+        return false;
+    }
+    std::vector<std::wstring> names;
+    if (!ListFiles(folder.Get(), names)) {
+        return false;
+    }
+    for (const std::wstring& name : names) {
+        const Kova::KernelHandle file =
+            OpenWithoutWaiting(path + L"\\" + name, DELETE | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+        if (!file.IsEmpty()) {
+            MarkForDeletion(file.Get());
+        }
+    }
+    // Gone when the handle closes, if it is empty by then.
+    return MarkForDeletion(folder.Get());
+}
+
+} // namespace
+
+unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner, std::uint64_t minimumAge)
+{
+    try {
+        std::wstring base = root;
+        if (!base.empty() && base.back() != L'\\') {
+            base += L'\\';
+        }
+        // The first few by name: a start pays for no more than these,
+        // however many anyone planted.
+        std::vector<std::wstring> candidates;
+        WIN32_FIND_DATAW entry;
+        HANDLE find = FindFirstFileExW((base + L"Sparlin-*").c_str(), FindExInfoBasic, &entry,
+                                       FindExSearchNameMatch, nullptr, 0);
+        if (find == INVALID_HANDLE_VALUE) {
+            return 0;
+        }
+        do {
+            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && IsPrivateFolderName(entry.cFileName)) {
+                candidates.push_back(base + entry.cFileName);
+            }
+        } while (candidates.size() < staleFolderCandidates && FindNextFileW(find, &entry));
+        FindClose(find);
+
+        unsigned removed = 0;
+        for (const std::wstring& candidate : candidates) {
+            if (RemoveStaleFolder(candidate, checkOwner, minimumAge)) {
+                ++removed;
+            }
+        }
+        return removed;
+    } catch (...) {
+        // Tidying up after earlier starts never stops this one.
+        return 0;
+    }
+}
+
+} // namespace Sparlin

@@ -1,0 +1,28 @@
+#ifndef SPARLIN_STALEFOLDERS_H
+#define SPARLIN_STALEFOLDERS_H
+
+#include <cstdint>
+#include <string>
+
+namespace Sparlin {
+
+// How many folders of our name pattern one start looks at, at most.
+inline constexpr unsigned staleFolderCandidates = 16;
+
+// A folder younger than this may belong to a start that has just made it and
+// not opened it yet: it is never touched. In 100 ns units, as file times are.
+inline constexpr std::uint64_t staleFolderMinimumAge = 60ull * 10000000ull;
+
+// Removes the folders that earlier starts left in `root` (a crash, a power
+// cut, a file that stayed): only names of our pattern, only real folders
+// (never a link), only those older than `minimumAge`, only those nothing
+// holds open, and, where the system reports owners faithfully, only those
+// owned by Administrators. Anyone may create folders of that name here, so
+// nothing in it waits: no open breaks an oplock or blocks on one, and at
+// most `staleFolderCandidates` are looked at. Returns how many went.
+unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner,
+                            std::uint64_t minimumAge = staleFolderMinimumAge);
+
+} // namespace Sparlin
+
+#endif
