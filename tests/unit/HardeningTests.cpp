@@ -333,3 +333,51 @@ TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
     EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 16u);
     EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 4u);
 }
+
+namespace {
+
+// Another name for a folder, whose final path is the folder's own: Wine's
+// drive Z: reaches it through the Unix path, Windows through a junction.
+std::wstring AnotherNameFor(const std::wstring& folder, const std::wstring& spare)
+{
+    using UnixName = char*(CDECL*)(const wchar_t*);
+    const auto unixName = reinterpret_cast<UnixName>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32"), "wine_get_unix_file_name")));
+    if (unixName != nullptr) {
+        char* name = unixName(folder.c_str());
+        std::wstring path = L"Z:";
+        for (const char* c = name; c != nullptr && *c; ++c) {
+            path += *c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*c));
+        }
+        HeapFree(GetProcessHeap(), 0, name);
+        return path;
+    }
+    Kova::Process link =
+        Kova::Process::Create(L"cmd.exe /c mklink /J \"" + spare + L"\" \"" + folder + L"\"", CREATE_NO_WINDOW);
+    return link.Wait(30000) == 0 ? spare : std::wstring();
+}
+
+} // namespace
+
+TEST(PrivateFolderTest, ARootReachedThroughAnotherNameWorksAndLeavesNothing)
+{
+    // As for a Temp that administrators moved to another volume behind a link.
+    Testing::TempFolder place;
+    const std::wstring real = place.File(L"real");
+    ASSERT_TRUE(CreateDirectoryW(real.c_str(), nullptr));
+    const std::wstring other = AnotherNameFor(real, place.File(L"link"));
+    ASSERT_FALSE(other.empty());
+    ASSERT_NE(other, real);
+    std::wstring made;
+    {
+        const PrivateFolder folder = PrivateFolder::Create(other, Names({L"linked"}), true);
+        made = folder.GetPath();
+        EXPECT_EQ(folder.GetRoot(), real + L"\\");
+        EXPECT_EQ(made, real + L"\\linked");
+        File::Create(made + L"\\inside.exe").Close();
+        EXPECT_TRUE(DeleteFileW((made + L"\\inside.exe").c_str()));
+    }
+    EXPECT_FALSE(IsDirectory(made));
+    RemoveDirectoryW(place.File(L"link").c_str());
+    RemoveDirectoryW(real.c_str());
+}
