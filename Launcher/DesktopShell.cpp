@@ -13,6 +13,8 @@ namespace Sparlin {
 
 namespace {
 
+constexpr DWORD retryInterval = 200;
+
 // Defined here rather than taken from libuuid, so that the launcher's
 // imports stay as they are. {9BA05972-F6A8-11CF-A442-00A0C90A8F39}
 constexpr GUID shellWindowsClass{0x9ba05972, 0xf6a8, 0x11cf, {0xa4, 0x42, 0x00, 0xa0, 0xc9, 0x0a, 0x8f, 0x39}};
@@ -90,16 +92,23 @@ VARIANT Number(LONG value)
     return variant;
 }
 
-} // namespace
-
-bool OpenWithDesktopShell(const std::wstring& address)
+// COM's process-wide security, before any call into another process: the
+// shell is ours to ask, not to act as us (identify only), may not hand us an
+// unmarshaller of its own, and nothing is started under this token on our
+// behalf. Once per process; a second call is refused by COM, so it is made
+// only here.
+bool SecureCom()
 {
-    // Declared first, so that every interface below is released before the
-    // apartment is left.
-    Apartment apartment;
-    if (!apartment.Entered()) {
-        return false;
-    }
+    static const HRESULT result =
+        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY,
+                             nullptr, EOAC_NO_CUSTOM_MARSHAL | EOAC_DISABLE_AAA, nullptr);
+    return SUCCEEDED(result);
+}
+
+// The shell's dispatch object of the desktop, or nothing while the desktop
+// shell has not registered its windows (not started yet, or restarting).
+bool FindShell(ComPointer<IShellDispatch2>& shell)
+{
     // The shell windows of the desktop's own process: an object made in this
     // process would start the browser with this process's token.
     ComPointer<IShellWindows> windows;
@@ -123,14 +132,34 @@ bool OpenWithDesktopShell(const std::wstring& address)
     ComPointer<IDispatch> background;
     ComPointer<IShellFolderViewDual> folderView;
     ComPointer<IDispatch> application;
-    ComPointer<IShellDispatch2> shell;
-    if (!desktop.Query(services) ||
-        FAILED(services->QueryService(topLevelBrowserService, __uuidof(IShellBrowser), browser.OutVoid())) ||
-        !browser || FAILED(browser->QueryActiveShellView(view.Out())) || !view ||
-        FAILED(view->GetItemObject(SVGIO_BACKGROUND, __uuidof(IDispatch), background.OutVoid())) || !background ||
-        !background.Query(folderView) || FAILED(folderView->get_Application(application.Out())) || !application ||
-        !application.Query(shell)) {
+    return desktop.Query(services) &&
+           SUCCEEDED(services->QueryService(topLevelBrowserService, __uuidof(IShellBrowser), browser.OutVoid())) &&
+           browser && SUCCEEDED(browser->QueryActiveShellView(view.Out())) && view &&
+           SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, __uuidof(IDispatch), background.OutVoid())) &&
+           background && background.Query(folderView) && SUCCEEDED(folderView->get_Application(application.Out())) &&
+           application && application.Query(shell);
+}
+
+} // namespace
+
+bool OpenWithDesktopShell(const std::wstring& address, std::uint32_t patience)
+{
+    // Declared first, so that every interface below is released before the
+    // apartment is left.
+    Apartment apartment;
+    if (!apartment.Entered() || !SecureCom()) {
         return false;
+    }
+    const DWORD start = GetTickCount();
+    ComPointer<IShellDispatch2> shell;
+    while (!FindShell(shell)) {
+        // A desktop shell that is starting (Wine's comes with the first
+        // window of a session, our question) registers its windows a little
+        // later; it is asked again until the patience runs out.
+        if (GetTickCount() - start + retryInterval > patience) {
+            return false;
+        }
+        Sleep(retryInterval);
     }
     const Text file(address.c_str());
     const Text verb(L"open");

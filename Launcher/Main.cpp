@@ -1,5 +1,6 @@
 #include "ErrorReporting.h"
 #include "LaunchSequence.h"
+#include "PrivateFolder.h"
 #include "PhaseTrace.h"
 #include "ProcessorCheck.h"
 #include "UpdateCheck.h"
@@ -48,6 +49,21 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 #ifdef SPARLIN_UPDATE_TIME_LIMIT_MS
     // Test builds: a limit that a test can wait out.
     Sparlin::SetUpdateTimeLimit(SPARLIN_UPDATE_TIME_LIMIT_MS);
+#endif
+#ifdef SPARLIN_PAGE_TIME_LIMIT_MS
+    Sparlin::SetPageTimeLimit(SPARLIN_PAGE_TIME_LIMIT_MS);
+#endif
+#ifdef SPARLIN_NOT_ELEVATED
+    // Test builds: as if the user had refused the elevation prompt.
+    Sparlin::SetElevationSource([] { return false; });
+#endif
+#if defined(SPARLIN_SHELL_FAILS)
+    Sparlin::SetDesktopShellRoute([](const std::wstring&, std::uint32_t) { return false; });
+#elif defined(SPARLIN_SHELL_NEVER_ANSWERS)
+    Sparlin::SetDesktopShellRoute([](const std::wstring&, std::uint32_t) {
+        Sleep(INFINITE);
+        return false;
+    });
 #endif
     try {
         Sparlin::RunLaunchSequence();

@@ -8,6 +8,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include <atomic>
 #include <vector>
 
 // RtlGenRandom, exported by advapi32 under this name.
@@ -147,8 +148,22 @@ std::wstring PrivateFolder::GetSecurityDescriptor(bool elevated)
     return elevated ? securityDescriptor : UnelevatedDescriptor(CurrentUserSid());
 }
 
+namespace {
+
+std::atomic<ElevationSource> elevationSource{nullptr};
+
+} // namespace
+
+void SetElevationSource(ElevationSource source)
+{
+    elevationSource = source;
+}
+
 bool IsElevated()
 {
+    if (const ElevationSource source = elevationSource.load()) {
+        return source();
+    }
     const Kova::KernelHandle token = OpenOwnToken();
     TOKEN_ELEVATION elevation{};
     DWORD size = 0;

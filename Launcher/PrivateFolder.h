@@ -67,6 +67,10 @@ private:
 // Whether this process runs with an elevated token.
 bool IsElevated();
 
+// Test builds: what IsElevated says instead of the token.
+using ElevationSource = bool (*)();
+void SetElevationSource(ElevationSource source);
+
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
 

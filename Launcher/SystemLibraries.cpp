@@ -142,6 +142,10 @@ SPARLIN_BIND_ON_FIRST_CALL("ole32.dll", HRESULT, CoCreateInstance, 20,
                            (e != nullptr ? (*e = nullptr, FAILED_RESULT) : E_POINTER),
                            (REFCLSID a, LPUNKNOWN b, DWORD c, REFIID d, LPVOID* e), (a, b, c, d, e))
 SPARLIN_BIND_ON_FIRST_CALL("ole32.dll", HRESULT, CoInitializeEx, 8, FAILED_RESULT, (LPVOID a, DWORD b), (a, b))
+SPARLIN_BIND_ON_FIRST_CALL("ole32.dll", HRESULT, CoInitializeSecurity, 36, FAILED_RESULT,
+                           (PSECURITY_DESCRIPTOR a, LONG b, SOLE_AUTHENTICATION_SERVICE* c, void* d, DWORD e,
+                            DWORD f, void* g, DWORD h, void* i),
+                           (a, b, c, d, e, f, g, h, i))
 SPARLIN_BIND_ON_FIRST_CALL("ole32.dll", void, CoUninitialize, 0, void(), (), ())
 SPARLIN_BIND_ON_FIRST_CALL("oleaut32.dll", BSTR, SysAllocString, 4, nullptr, (const OLECHAR* a), (a))
 SPARLIN_BIND_ON_FIRST_CALL("oleaut32.dll", void, SysFreeString, 4, void(), (BSTR a), (a))

@@ -4,6 +4,7 @@
 #include "DesktopShell.h"
 #include "MachineIdentifier.h"
 #include "MessageBox.h"
+#include "PrivateFolder.h"
 #include "Version.h"
 #include "../resources/resource.h"
 
@@ -20,6 +21,7 @@
 
 #include <atomic>
 #include <cwctype>
+#include <memory>
 
 namespace Sparlin {
 
@@ -31,11 +33,42 @@ constexpr std::uint32_t delayAfterRefusal = 500;
 constexpr std::uint32_t delayOnNormalStart = 2000;
 constexpr unsigned int questionStyle = MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMODAL | MB_SETFOREGROUND;
 
+// Beyond the check's own limits: for the steps before and around them.
+constexpr std::uint32_t grace = 5000;
+
 std::atomic<std::uint32_t> networkTimeLimit{defaultNetworkTimeLimit};
+std::atomic<std::uint32_t> pageTimeLimit{defaultPageTimeLimit};
+std::atomic<PageRoute> desktopShellRoute{&OpenWithDesktopShell};
+
+// Manual-reset events by which a waiting main thread follows the check.
+struct Progress {
+    Kova::KernelHandle asking{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Kova::KernelHandle answered{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    Kova::KernelHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+};
+
+void Signal(const Kova::KernelHandle& event)
+{
+    if (!event.IsEmpty()) {
+        SetEvent(event.Get());
+    }
+}
+
+// The events of the check on this thread, if anyone follows it; the task
+// keeps them alive, also for a main thread that stopped waiting.
+thread_local Progress* progress = nullptr;
 
 struct UpdateTask {
     std::uint32_t delay;
-    void operator()() const { RunUpdateCheck(delay); }
+    std::shared_ptr<Progress> followed;
+    void operator()() const
+    {
+        progress = followed.get();
+        RunUpdateCheck(delay);
+        if (followed) {
+            Signal(followed->finished);
+        }
+    }
 };
 
 bool StartsWithScheme(const std::wstring& text, const std::wstring& scheme)
@@ -58,6 +91,16 @@ void SetUpdateTimeLimit(std::uint32_t milliseconds)
     networkTimeLimit = milliseconds;
 }
 
+void SetPageTimeLimit(std::uint32_t milliseconds)
+{
+    pageTimeLimit = milliseconds;
+}
+
+void SetDesktopShellRoute(PageRoute route)
+{
+    desktopShellRoute = route;
+}
+
 std::wstring MakeDownloadPage(const std::wstring& downloadHost)
 {
     std::wstring base = downloadHost;
@@ -72,11 +115,15 @@ std::wstring MakeDownloadPage(const std::wstring& downloadHost)
 
 void OpenDownloadPage(const std::wstring& page)
 {
-    // The browser must not inherit this process's administrator token;
-    // without a desktop shell to ask, the shell functions open it directly.
-    if (!OpenWithDesktopShell(page)) {
-        Kova::Process::Run(page);
+    // The browser must never get this process's administrator token: any
+    // program of the user can make the desktop shell fail on purpose, and
+    // name its own handler for the page's scheme. Elevated, the shell of the
+    // logged-on user opens the page or nothing does.
+    const bool elevated = IsElevated();
+    if (desktopShellRoute.load()(page, elevated ? pageTimeLimit.load() : 0) || elevated) {
+        return;
     }
+    Kova::Process::Run(page);
 }
 
 std::wstring MakeQueryPath(const std::wstring& uid, const std::wstring& app, const std::wstring& os,
@@ -101,14 +148,21 @@ void RunUpdateCheck(std::uint32_t delay) noexcept
         const std::wstring path = MakeQueryPath(uid, app, os, bits);
 
         // Only the network part is bounded; the user's answer is not.
-        const std::string answer = Kova::Net::Http::Get(
+        const std::string reply = Kova::Net::Http::Get(
             L"Sparlin", Kova::Application::LoadStringResource(IDS_UPDATE_HOST), 80, path, networkTimeLimit);
 
-        if (!AnswerOffersNewerVersion(answer, app, &Kova::AnsiToWide)) {
+        if (!AnswerOffersNewerVersion(reply, app, &Kova::AnsiToWide)) {
             return;
         }
         const std::wstring question = Kova::Application::LoadStringResource(IDS_NEW_VERSION);
-        if (ShowMessageBox(question, questionStyle) == IDYES) {
+        if (progress) {
+            Signal(progress->asking);
+        }
+        const int answer = ShowMessageBox(question, questionStyle);
+        if (progress) {
+            Signal(progress->answered);
+        }
+        if (answer == IDYES) {
             OpenDownloadPage(MakeDownloadPage(Kova::Application::LoadStringResource(IDS_DOWNLOAD_HOST)));
         }
     } catch (...) {
@@ -118,8 +172,28 @@ void RunUpdateCheck(std::uint32_t delay) noexcept
 
 void RunUpdateCheckAfterRefusal()
 {
-    Kova::Thread thread = Kova::Thread::Create(UpdateTask{delayAfterRefusal});
-    thread.Wait();
+    const auto followed = std::make_shared<Progress>();
+    if (followed->asking.IsEmpty() || followed->answered.IsEmpty() || followed->finished.IsEmpty()) {
+        return;
+    }
+    Kova::Thread thread = Kova::Thread::Create(UpdateTask{delayAfterRefusal, followed});
+    // Up to the question: the delay and the network part, each bounded.
+    HANDLE untilAsked[] = {followed->finished.Get(), followed->asking.Get()};
+    DWORD waited = WaitForMultipleObjects(2, untilAsked, FALSE, delayAfterRefusal + networkTimeLimit + grace);
+    if (waited == WAIT_OBJECT_0 + 1) {
+        // The user's answer takes the user's time.
+        HANDLE untilAnswered[] = {followed->finished.Get(), followed->answered.Get()};
+        WaitForMultipleObjects(2, untilAnswered, FALSE, INFINITE);
+        // Opening the page: whatever the shell does, no longer than this.
+        waited = WaitForSingleObject(followed->finished.Get(), pageTimeLimit + grace);
+    }
+    if (waited != WAIT_OBJECT_0) {
+        // The check is stuck in a call that does not return. Nothing of the
+        // launcher's is left to tidy up on this path, and ending the process
+        // at once cannot wait on a lock that thread holds, as an orderly exit
+        // might.
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
 }
 
 void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches)
@@ -129,7 +203,7 @@ void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches)
             return;
         }
     }
-    Kova::Thread::Create(UpdateTask{delayOnNormalStart});
+    Kova::Thread::Create(UpdateTask{delayOnNormalStart, nullptr});
 }
 
 } // namespace Sparlin
