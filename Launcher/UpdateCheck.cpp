@@ -35,6 +35,7 @@ constexpr unsigned int questionStyle = MB_YESNO | MB_ICONQUESTION | MB_SYSTEMMOD
 
 // Beyond the check's own limits: for the steps before and around them.
 constexpr std::uint32_t grace = 5000;
+constexpr std::uint32_t pageGrace = 2000;
 
 std::atomic<std::uint32_t> networkTimeLimit{defaultNetworkTimeLimit};
 std::atomic<std::uint32_t> pageTimeLimit{defaultPageTimeLimit};
@@ -185,7 +186,7 @@ void RunUpdateCheckAfterRefusal()
         HANDLE untilAnswered[] = {followed->finished.Get(), followed->answered.Get()};
         WaitForMultipleObjects(2, untilAnswered, FALSE, INFINITE);
         // Opening the page: whatever the shell does, no longer than this.
-        waited = WaitForSingleObject(followed->finished.Get(), pageTimeLimit + grace);
+        waited = WaitForSingleObject(followed->finished.Get(), pageTimeLimit + pageGrace);
     }
     if (waited != WAIT_OBJECT_0) {
         // The check is stuck in a call that does not return. Nothing of the

@@ -900,10 +900,41 @@ def scenario_yes_https():
     yes_opens(ARGS.https_download, "https://127.0.0.1:8443/download.php")
 
 
-def scenario_yes_without_com():
-    """COM cannot be bound, so there is no desktop shell to ask: the page is
-    opened with the launcher's own ShellExecuteExW, as before."""
-    yes_opens(ARGS.no_com, "http://127.0.0.1/download.php")
+def scenario_shell_fails():
+    """The desktop shell cannot be asked (COM cannot be bound). Elevated, as
+    Wine runs every start, Yes opens no page: the browser would get the
+    administrator token. Not elevated, the launcher opens it itself."""
+    arch = "64"
+    with Nginx("shell-fails", latest="1.2.36\n") as server, BrowserRecorder(arch) as browser:
+        launcher = Launcher(arch, ARGS.no_com)
+        with killed_on_error(launcher):
+            code, seen = box(arch, "Yes")
+            check(code == 0, f"no question: {seen}")
+            check_question(seen)
+            check_normal_end(launcher)
+        check(browser.calls() == [], f"an elevated launcher opened the page itself: {browser.calls()}")
+        check(len(server.requests()) == 1, f"requests: {server.requests()}")
+    yes_opens(ARGS.no_com_unelevated, "http://127.0.0.1/download.php")
+
+
+def scenario_shell_never_answers():
+    """After a refusal and Yes, a desktop shell that never answers holds the
+    launcher no longer than the page limit (3 s in this build) and a little
+    grace; it still ends with 0."""
+    arch = "64"
+    limit, grace = 3.0, 2.0
+    with Nginx("shell-hangs", latest="1.2.36\n"), BrowserRecorder(arch) as browser:
+        launcher, _ = start_refused(arch, exe=ARGS.shell_hangs)
+        with killed_on_error(launcher):
+            code, seen = box(arch, "Yes")
+            check(code == 0, f"no question after the refusal: {seen}")
+            answered = time.time()
+            code = launcher.wait(limit + grace + 15)
+        held = launcher.ended - answered
+        print(f"the launcher ended {held:.1f} s after Yes (page limit {limit:.0f} s + {grace:.0f} s grace)")
+        check(code == 0, f"exit code {code}")
+        check(limit <= held < limit + grace + 3, f"the launcher ended {held:.1f} s after Yes")
+        check(browser.calls() == [], f"browser calls {browser.calls()}")
 
 
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
@@ -914,7 +945,7 @@ def main():
     global ARGS
     ARGS = launch.ARGS = launch.parse_arguments(
         SCENARIOS, required=("wine-run", "wine-dir", "local", "refused", "box-helper", "uid-probe", "run-nginx"),
-        optional=("bounded", "unbound-wininet", "https-download", "no-com"),
+        optional=("bounded", "unbound-wininet", "https-download", "no-com", "no-com-unelevated", "shell-hangs"),
         # The prefixes this build's programs can run in here.
         add_more=lambda parser: parser.add_argument("--prefixes", default="64,32"))
     return launch.run_scenario(SCENARIOS, ARGS)
