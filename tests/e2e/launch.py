@@ -332,35 +332,76 @@ def scenario_hostile_temp():
         check(not os.listdir(target), f"left in TMP: {os.listdir(target)}")
 
 
-def scenario_stale_folders():
-    """Folders that earlier starts left go at the next start; one still in
-    use, and anything not of our making, stay."""
-    arch = "64"
-    root = root_dir(arch)[1]
-    stale = root / ("Sparlin-" + "A" * 32)
-    unrelated = root / ("Sparlin-" + "e" * 32)
-    for folder in (stale, unrelated):
+def planted(root, digits, age_s):
+    """Folders of our name pattern, `age_s` seconds old, each with a file in it."""
+    folders = []
+    for digit in digits:
+        folder = root / ("Sparlin-" + "F" * 31 + digit)
         folder.mkdir()
         (folder / "left.exe").write_bytes(b"MZ")
-    # A start whose application still runs holds its folder.
-    report = WORK / "report-in-use.txt"
-    release = WORK / "release-in-use"
-    running = wine(arch, ARGS.launcher, "/hide", background=True, env=demo_env(report, wait_file=release))
+        then = time.time() - age_s
+        os.utime(folder, (then, then))
+        folders.append(folder)
+    return folders
+
+
+def timed_start(arch, exe, report):
+    started = time.monotonic()
+    code = wine(arch, exe, "/hide", env=demo_env(report)).returncode
+    check(code == 0 and report.exists(), f"a start failed: {code}")
+    return time.monotonic() - started
+
+
+def scenario_stale_folders():
+    """Folders that earlier starts left go at the next starts, sixteen looked
+    at per start; young ones (a start may just have made one), ones in use,
+    and anything not of our making, stay, and none of them slows a start."""
+    arch = "64"
+    root = root_dir(arch)[1]
+    base = timed_start(arch, ARGS.launcher, WORK / "report-base.txt")
+    old = planted(root, "0123456789AB", 3600)
+    young = planted(root, "CDEF", 0)
+    held = [root / ("Sparlin-" + "E" * 31 + digit) for digit in "0123"]
+    for folder in held:
+        folder.mkdir()
+        os.utime(folder, (time.time() - 3600,) * 2)
+    unrelated = root / ("Sparlin-" + "e" * 32)
+    unrelated.mkdir()
+    (unrelated / "left.exe").write_bytes(b"MZ")
+    os.utime(unrelated, (time.time() - 3600,) * 2)
+    ready, release = WORK / "held-ready", WORK / "held-release"
+    holder = wine(arch, ARGS.plant_control, "hold", windows_path(arch, ready), windows_path(arch, release),
+                  *[windows_path(arch, folder) for folder in held], background=True)
     try:
-        check(wait_for(report), "the first application never reported")
-        in_use = private_folder(arch, one(parse_pairs(report.read_text(encoding="utf-8")), "arg0"))
-        second = WORK / "report-second.txt"
-        code = wine(arch, ARGS.launcher, "/hide", env=demo_env(second)).returncode
-        check(code == 0 and second.exists(), f"the second start failed: {code}")
-        check(not stale.exists(), "a stale folder of an earlier start was kept")
-        check(in_use.exists() and len(os.listdir(in_use)) == 2, "the folder of a running start was touched")
+        check(wait_for(ready), "the holder never opened its folders")
+        first = timed_start(arch, ARGS.launcher, WORK / "report-first.txt")
+        removed = [folder for folder in old if not folder.exists()]
+        check(len(removed) >= 16 - len(young) - len(held), f"only {len(removed)} of the old free folders went")
+        second = timed_start(arch, ARGS.launcher, WORK / "report-second.txt")
+        check(not any(folder.exists() for folder in old), "old free folders were kept")
+        check(all((folder / "left.exe").exists() for folder in young), "a young folder was touched")
+        check(all(folder.exists() for folder in held), "a folder in use was touched")
         check((unrelated / "left.exe").exists(), "a folder not of our naming was touched")
+        print(f"a start took {base:.2f} s without planted folders, {first:.2f} s with twenty "
+              f"({len(removed)} removed), {second:.2f} s with the rest")
     finally:
         release.touch()
-        running.wait(timeout=60)
-        shutil.rmtree(unrelated, ignore_errors=True)
-        shutil.rmtree(stale, ignore_errors=True)
-    check(not in_use.exists(), "the running start did not remove its own folder")
+        holder.wait(timeout=60)
+        for folder in old + young + held + [unrelated]:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def scenario_two_starts_at_once():
+    """Starts that overlap never take each other's folder: both run, again and again."""
+    arch = "64"
+    before = temp_listing(arch)
+    for round in range(4):
+        reports = [WORK / f"report-together-{round}-{i}.txt" for i in range(2)]
+        runs = [wine(arch, ARGS.launcher, "/hide", background=True, env=demo_env(report)) for report in reports]
+        codes = [run.wait(timeout=60) for run in runs]
+        check(codes == [0, 0] and all(report.exists() for report in reports),
+              f"round {round}: exit codes {codes}, reports {[r.exists() for r in reports]}")
+    check(temp_listing(arch) <= before, f"left behind: {sorted(temp_listing(arch) - before)}")
 
 
 PLANTED = ["user32", "shell32", "advapi32", "wininet", "comctl32", "version", "uxtheme", "dwmapi", "cryptbase",
