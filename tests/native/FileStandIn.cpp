@@ -29,18 +29,6 @@ std::uint64_t File::GetSize() const
     return std::filesystem::file_size(std::filesystem::path(path));
 }
 
-Buffer File::Read() const
-{
-    const std::uint64_t size = GetSize();
-    if (size > std::numeric_limits<std::uint32_t>::max()) {
-        throw std::runtime_error("file too large");
-    }
-    Buffer content(static_cast<std::uint32_t>(size));
-    std::ifstream stream(std::filesystem::path(path), std::ios::binary);
-    stream.read(reinterpret_cast<char*>(content.GetData()), static_cast<std::streamsize>(size));
-    return content;
-}
-
 void File::ReadAt(std::uint64_t offset, void* data, std::uint32_t size) const
 {
     std::ifstream stream(std::filesystem::path(path), std::ios::binary);

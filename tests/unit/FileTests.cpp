@@ -63,17 +63,18 @@ TEST_F(FileTest, CreateWriteReadRoundTripAndTruncation)
     {
         File file = File::Open(path);
         EXPECT_EQ(file.GetSize(), 10u);
-        const Kova::Buffer content = file.Read();
-        ASSERT_EQ(content.GetSize(), 10u);
-        EXPECT_EQ(std::memcmp(content.GetData(), "0123456789", 10), 0);
+        char content[10];
+        file.ReadAt(0, content, 10);
+        EXPECT_EQ(std::memcmp(content, "0123456789", 10), 0);
+        // A short read is a failure, never a buffer padded with zeros.
+        EXPECT_THROW(file.ReadAt(1, content, 10), Kova::Win32Exception);
     }
     {
         File truncated = File::Create(path);
         EXPECT_EQ(truncated.GetSize(), 0u);
     }
-    const Kova::Buffer empty = File::Open(path).Read();
-    EXPECT_EQ(empty.GetSize(), 0u);
-    EXPECT_EQ(empty.GetData(), nullptr);
+    char none;
+    EXPECT_THROW(File::Open(path).ReadAt(0, &none, 1), Kova::Win32Exception);
 }
 
 TEST_F(FileTest, OpenOfMissingFileAndMissingDirectory)
@@ -123,7 +124,8 @@ TEST_F(FileTest, OperationsAfterCloseThrowInvalidHandleAtTheirOwnSites)
     file.Close();
     file.Close();
     ExpectInvalidHandle([&] { file.GetSize(); }, "Kova::FileSystem::File::GetSize", 47);
-    ExpectInvalidHandle([&] { file.Read(); }, "Kova::FileSystem::File::Read", 65);
+    char none;
+    ExpectInvalidHandle([&] { file.ReadAt(0, &none, 1); }, "Kova::FileSystem::File::ReadAt", 0);
     ExpectInvalidHandle([&] { file.Write("a", 1); }, "Kova::FileSystem::File::Write", 107);
     ExpectInvalidHandle([&] { file.GetFilePointer(); }, "Kova::FileSystem::File::GetFilePointer", 129);
 }

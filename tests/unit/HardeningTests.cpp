@@ -210,8 +210,12 @@ TEST(PrivateFolderTest, TheFolderIsHeldAgainstRenamingAndDeletionUntilItGoes)
         EXPECT_TRUE(DeleteFileW((path + L"\\inside.tmp").c_str()));
         Kova::Process shell = Kova::Process::Create(L"cmd.exe /c cd > cwd.txt", CREATE_NO_WINDOW, path);
         EXPECT_EQ(shell.Wait(30000), 0u);
-        const Kova::Buffer written = File::Open(path + L"\\cwd.txt").Read();
-        const std::string cwd(reinterpret_cast<const char*>(written.GetData()), written.GetSize());
+        std::string cwd;
+        {
+            const File written = File::Open(path + L"\\cwd.txt");
+            cwd.resize(static_cast<size_t>(written.GetSize()));
+            written.ReadAt(0, cwd.data(), static_cast<std::uint32_t>(cwd.size()));
+        }
         EXPECT_NE(cwd.find("held"), std::string::npos) << cwd;
         DeleteFileW((path + L"\\cwd.txt").c_str());
     }

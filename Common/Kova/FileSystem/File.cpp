@@ -37,24 +37,6 @@ std::uint64_t File::GetSize() const
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-Buffer File::Read() const
-{
-    if (!IsValid(handle.Get())) {
-        throw InvalidHandleException("Kova::FileSystem::File::Read", 65, source);
-    }
-    const std::uint64_t size = GetSize();
-    if (size > 0xFFFFFFFFu) {
-        // Cut to 32 bits it would silently give a different file's content.
-        throw Win32Exception("Kova::FileSystem::File::Read", 0, source, ERROR_FILE_TOO_LARGE);
-    }
-    Buffer buffer(static_cast<std::uint32_t>(size));
-    DWORD read = 0;
-    if (!ReadFile(handle.Get(), buffer.GetData(), buffer.GetSize(), &read, nullptr)) {
-        throw LastErrorException("Kova::FileSystem::File::Read", 92, source);
-    }
-    return buffer;
-}
-
 void File::ReadAt(std::uint64_t offset, void* data, std::uint32_t size) const
 {
     if (!IsValid(handle.Get())) {

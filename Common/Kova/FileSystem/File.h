@@ -33,9 +33,6 @@ public:
 
     std::uint64_t GetSize() const;
     std::uint64_t GetFilePointer() const;
-    // The whole content; bytes the read did not deliver stay zero. A file of
-    // 4 GiB or more does not fit a Buffer and throws instead.
-    Buffer Read() const;
     // Exactly `size` bytes from `offset`, through this handle and wherever its
     // file pointer stands; fewer bytes (the end of the file came first) throw.
     void ReadAt(std::uint64_t offset, void* data, std::uint32_t size) const;
