@@ -57,9 +57,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     // Test builds: as if the user had refused the elevation prompt.
     Sparlin::SetElevationSource([] { return false; });
 #endif
-#if defined(SPARLIN_SHELL_FAILS)
-    Sparlin::SetDesktopShellRoute([](const std::wstring&, std::uint32_t) { return false; });
-#elif defined(SPARLIN_SHELL_NEVER_ANSWERS)
+#ifdef SPARLIN_SHELL_NEVER_ANSWERS
     Sparlin::SetDesktopShellRoute([](const std::wstring&, std::uint32_t) {
         Sleep(INFINITE);
         return false;
