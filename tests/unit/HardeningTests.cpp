@@ -328,8 +328,9 @@ TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
     old.QuadPart -= 36000000000ull;
     const FILETIME created{old.LowPart, old.HighPart};
     for (const std::wstring& path : folders) {
-        HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE);
         EXPECT_TRUE(SetFileTime(handle, &created, &created, &created));
         CloseHandle(handle);
