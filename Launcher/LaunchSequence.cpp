@@ -52,8 +52,9 @@ void RunLaunchSequence()
     SPARLIN_PHASE("tool-checked");
 
     // Both tools decode at once, so that unpacking costs about the longer
-    // decode, not the sum; no thread of ours is needed for that.
-    PendingPayload pendingLayout(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath());
+    // decode, not the sum; no thread of ours is needed for that. The
+    // application, usually the larger, starts first: writing out and starting
+    // the layout library then happens while it decodes.
     std::optional<PendingPayload> pendingApplication;
     std::exception_ptr applicationFailure;
     try {
@@ -63,6 +64,7 @@ void RunLaunchSequence()
         // failure comes first.
         applicationFailure = std::current_exception();
     }
+    PendingPayload pendingLayout(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath());
 
     // The layout library is checked while the tool decodes the application.
     // When something fails, the pending ones wait for their tools before

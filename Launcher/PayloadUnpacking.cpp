@@ -51,6 +51,7 @@ PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name
         // Working in the private folder: nothing the user controls lies in
         // the tool's current directory, where a DLL search might look.
         tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory));
+        SPARLIN_PHASE("tool-running");
     } catch (...) {
         input.Delete();
         throw;
