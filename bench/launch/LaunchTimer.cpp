@@ -331,11 +331,36 @@ double ApplicationDecode(const Marks& marks)
     return ended - started;
 }
 
+// Steps of a start that lie on its path however the launcher is made, as
+// long as it hands the tool a file, removes that file once decoded and checks
+// the tool's output: writing the application's compressed stream before its
+// tool can start, removing it after, and the application's digest.
+struct Floors {
+    double streamWritten = 0;
+    double streamRemoved = 0;
+    double digest = 0;
+};
+
+Floors FloorsOf(const Marks& marks)
+{
+    Floors floors;
+    for (size_t i = 1; i < marks.size(); ++i) {
+        if (marks[i].first == "resource-written" && marks[i - 1].first == "tool-checked") {
+            floors.streamWritten = marks[i].second - marks[i - 1].second;
+        } else if (marks[i].first == "input-removed" && marks[i - 1].first == "tool-ended") {
+            floors.streamRemoved = marks[i].second - marks[i - 1].second; // the last one: the application's
+        } else if (marks[i].first == "payload-checked" && marks[i - 1].first == "input-removed") {
+            floors.digest = marks[i].second - marks[i - 1].second; // the last one: the application's
+        }
+    }
+    return floors;
+}
+
 // One start of the traced launcher: its phases are added to `phases` (in
 // first-seen order in `order`), its own work to `own`.
 void RunTraced(const Options& options, bool first, std::vector<std::string>& order,
                std::map<std::string, std::vector<double>>& phases, std::vector<double>& own,
-               std::vector<double>& applicationDecode, double& span)
+               std::vector<double>& applicationDecode, double& span, Floors& floors)
 {
     const std::wstring tracePath = options.traced + L".phases";
     DeleteFileW(tracePath.c_str());
@@ -344,6 +369,7 @@ void RunTraced(const Options& options, bool first, std::vector<std::string>& ord
     const Marks marks = ReadTrace(tracePath);
     own.push_back(MainThreadWork(marks));
     span = Span(marks);
+    floors = FloorsOf(marks);
     applicationDecode.push_back(ApplicationDecode(marks));
     if (first) {
         // Raw marks of the first traced start, against the same clock.
@@ -434,7 +460,8 @@ int wmain(int argc, wchar_t** argv)
     Memory memory, floorMemory, baseMemory;
     std::vector<std::string> order;
     std::map<std::string, std::vector<double>> phases;
-    std::vector<double> own, inLauncher, critical, criticalFraction;
+    std::vector<double> own, inLauncher, critical, criticalFraction, aroundDecode, aroundFraction, streamWritten,
+        streamRemoved, digest, beyondFloors;
     if (options.warmup) {
         // One untimed round warms the caches of all alike.
         UntilReport(options, launcherLine, &memory, nullptr);
@@ -459,6 +486,7 @@ int wmain(int argc, wchar_t** argv)
     if (withTraced) steps.push_back(6);
     for (int run = 0; run < options.runs; ++run) {
         double l = 0, d = 0, e = 0, a = 0, b = 0, span = 0;
+        Floors floors;
         Decode t;
         for (size_t step = 0; step < steps.size(); ++step) {
             switch (steps[(run + step) % steps.size()]) {
@@ -468,12 +496,23 @@ int wmain(int argc, wchar_t** argv)
             case 3: e = EmptyProgram(options, options.empty); break;
             case 4: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
             case 5: b = UntilReport(options, baseLine, &baseMemory, nullptr); break;
-            default: RunTraced(options, run == 0, order, phases, own, inLauncher, span); break;
+            default:
+                RunTraced(options, run == 0, order, phases, own, inLauncher, span, floors);
+                break;
             }
         }
         if (withTraced) {
             critical.push_back(span - t.both);
             criticalFraction.push_back((span - t.both) / t.both);
+            // Before the application's tool starts and after the launcher has
+            // seen it end: independent of how fast this round's decodes were.
+            const double around = span - inLauncher.back();
+            aroundDecode.push_back(around);
+            aroundFraction.push_back(around / t.both);
+            streamWritten.push_back(floors.streamWritten);
+            streamRemoved.push_back(floors.streamRemoved);
+            digest.push_back(floors.digest);
+            beyondFloors.push_back((around - floors.streamWritten - floors.streamRemoved - floors.digest) / t.both);
         }
         launcher.push_back(l);
         direct.push_back(d);
@@ -539,7 +578,7 @@ int wmain(int argc, wchar_t** argv)
         std::snprintf(memoryCell, sizeof memoryCell, "%.1f / %.1f of %.1f MiB", memory.peakPagefile / mib,
                       memory.peakWorkingSet / mib, bound);
     }
-    char ownCell[64] = "-", decodeCell[64] = "-", baseCell[32] = "-";
+    char ownCell[64] = "-", floorsCell[64] = "-", decodeCell[64] = "-", baseCell[32] = "-";
     if (withTraced) {
         std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
         for (const std::string& name : order) {
@@ -548,13 +587,21 @@ int wmain(int argc, wchar_t** argv)
         std::printf("from reading its arguments to starting the application, less the same round's decode: "
                     "%.1f ms = %.3f of the decode time\n",
                     Median(critical), Median(criticalFraction));
+        std::printf("before the application's tool starts and after the launcher has seen it end: %.1f ms = %.3f "
+                    "of the decode time\n",
+                    Median(aroundDecode), Median(aroundFraction));
+        std::printf("  of which floors: writing the application's compressed stream %.1f ms, removing it %.1f ms, "
+                    "the application's digest %.1f ms; the rest: %.3f of the decode time\n",
+                    Median(streamWritten), Median(streamRemoved), Median(digest), Median(beyondFloors));
         std::printf("  (its main thread's work in that time, outside the tools' starts and its waits for them, "
                     "part of it while a tool decodes: %.1f ms)\n",
                     Median(own));
         std::printf("the application's decode, same rounds (ms): started by the launcher %.1f, by this benchmark "
                     "%.1f (ratio %.2f)\n",
                     Median(inLauncher), Median(byBench), Median(inLauncher) / Median(byBench));
-        std::snprintf(ownCell, sizeof ownCell, "%.1f ms = %.3f", Median(critical), Median(criticalFraction));
+        std::snprintf(ownCell, sizeof ownCell, "%.1f ms = %.3f", Median(aroundDecode), Median(aroundFraction));
+        std::snprintf(floorsCell, sizeof floorsCell, "%.1f + %.1f + %.1f ms; rest %.3f", Median(streamWritten),
+                      Median(streamRemoved), Median(digest), Median(beyondFloors));
         std::snprintf(decodeCell, sizeof decodeCell, "%.0f / %.0f", Median(inLauncher), Median(byBench));
     }
     if (withBase) {
@@ -566,9 +613,9 @@ int wmain(int argc, wchar_t** argv)
         if (file == nullptr) {
             Fail(L"cannot write %ls", options.summary);
         }
-        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s |\n",
+        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s |\n",
                      options.label.c_str(), options.runs, decode, decodeCell, Median(overhead), Median(fraction),
-                     Median(beyond), Median(beyondFraction), ownCell, baseCell, memoryCell);
+                     Median(beyond), Median(beyondFraction), ownCell, floorsCell, baseCell, memoryCell);
         std::fclose(file);
     }
     RemoveDirectoryW(options.outDir.c_str());
