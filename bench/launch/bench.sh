@@ -167,7 +167,7 @@ done
 
 printf '\n== summary (%s build%s; fractions of the decode time, both payloads at once; target: own work beyond the direct start and the shell32 floor at most 0.10, at most 0.05 at 200 MB)\n' \
     "$preset" "$([ "$preset" = windows-x64 ] && echo ', NOT the shipped 32-bit launcher: this machine runs no 32-bit code')"
-echo "| application | runs | decode ms | application's decode ms, launcher / benchmark | overhead of whole starts | of it beyond the shell32 floor | from the phase marks: the launcher's work before and after the application's decode | of it floors: writing, removing the compressed stream, digest; the rest | base: overhead of whole starts beyond the shell32 floor | peak private / working set of bound |"
+echo "| application | runs | decode ms | decode ms in the launcher / by the benchmark | overhead of whole starts | of it beyond the shell32 floor | from the phase marks: the launcher's work before and after the application's decode | of it floors: writing, removing the compressed stream, digest; the rest | base: overhead of whole starts beyond the shell32 floor | peak private / working set of bound |"
 echo "|---|---|---|---|---|---|---|---|---|---|"
 cat "$summary"
 for program in "${hash_builds[@]}"; do
