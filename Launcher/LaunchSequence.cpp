@@ -14,6 +14,9 @@
 
 #include <windows.h>
 
+#include <exception>
+#include <optional>
+
 namespace Sparlin {
 
 using Kova::FileSystem::File;
@@ -49,16 +52,32 @@ void RunLaunchSequence()
     VerifyFile(tool, L"LZMA");
     SPARLIN_PHASE("tool-checked");
 
-    File layout = PendingPayload(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath()).Finish();
-    ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
+    // Both tools decode at once, so that unpacking costs about the longer
+    // decode, not the sum; no thread of ours is needed for that. The
+    // application, usually the larger, starts first: writing out and starting
+    // the layout library then happens while it decodes.
+    std::optional<PendingPayload> pendingApplication;
+    std::exception_ptr applicationFailure;
+    try {
+        pendingApplication.emplace(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath());
+    } catch (...) {
+        // Reported only once the layout library is known good: its own
+        // failure comes first.
+        applicationFailure = std::current_exception();
+    }
+    PendingPayload pendingLayout(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath());
 
-    // The layout library is checked while the tool decodes the application,
-    // so that the check adds no time of its own. When it fails, the pending
-    // application waits for its tool before its files are removed.
-    PendingPayload pendingApplication(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath());
+    // The layout library is checked while the tool decodes the application.
+    // When something fails, the pending ones wait for their tools before
+    // their files are removed, all before the failure is shown.
+    File layout = pendingLayout.Finish();
+    ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
     VerifyFile(layout, layoutDigest.c_str());
     SPARLIN_PHASE("payload-checked");
-    File application = pendingApplication.Finish();
+    if (applicationFailure) {
+        std::rethrow_exception(applicationFailure);
+    }
+    File application = pendingApplication->Finish();
     ScopeGuard applicationGuard(application, &DeleteFileWithRetries);
     VerifyFile(application, applicationDigest.c_str());
     SPARLIN_PHASE("payload-checked");

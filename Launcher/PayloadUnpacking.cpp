@@ -39,11 +39,6 @@ std::wstring MakeToolCommandLine(const std::wstring& toolPath, const std::wstrin
     return commandLine;
 }
 
-bool DeleteFileOnce(File& file)
-{
-    return file.Delete();
-}
-
 PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
                                const wchar_t* extension, const std::wstring& directory)
     : input(ExtractResourceToTempFile(name, type, nullptr, directory))
@@ -56,6 +51,7 @@ PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name
         // Working in the private folder: nothing the user controls lies in
         // the tool's current directory, where a DLL search might look.
         tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory));
+        SPARLIN_PHASE("tool-running");
     } catch (...) {
         input.Delete();
         throw;
@@ -64,28 +60,37 @@ PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name
 
 PendingPayload::~PendingPayload()
 {
-    if (!tool) {
+    if (finished) {
         return;
     }
     // Left by a failure: the tool's files go only once it has let go of them.
-    try {
-        tool->Wait();
-        input.Delete();
-    } catch (...) {
-        // Nothing may leave a destructor; the removal is the best we can do.
+    // A wait that fails tells nothing more; the removals are still tried,
+    // and whatever the tool still holds stays for the next start's sweep.
+    if (tool) {
+        try {
+            tool->Wait();
+        } catch (...) {
+            // Nothing may leave a destructor.
+        }
     }
+    input.Delete();
     DeleteFileW(outputPath.c_str());
 }
 
 File PendingPayload::Finish()
 {
-    tool->Wait();
-    SPARLIN_PHASE("tool-ended");
+    // Whatever fails from here on, the destructor removes both files; a
+    // failed wait is not tried a second time there.
+    std::optional<Kova::Process> running(std::move(tool));
     tool.reset();
-    ScopeGuard inputGuard(input, &DeleteFileOnce);
-    // The output's existence is the only sign of the tool's success.
+    running->Wait();
+    SPARLIN_PHASE("tool-ended");
+    running.reset();
+    // The output's existence is the only sign of the tool's success. One
+    // that exists but cannot be opened is removed with the input.
     File output = File::Open(outputPath);
-    inputGuard.Run();
+    finished = true;
+    input.Delete();
     SPARLIN_PHASE("input-removed");
     return output;
 }

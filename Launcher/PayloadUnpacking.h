@@ -29,8 +29,9 @@ Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t
 // tool started on it in the constructor, so that the caller can work while
 // it runs. Finish waits for the tool, removes the input and returns the
 // output opened for reading, with read sharing only, not yet checked. Left
-// unfinished (by a failure), the object waits for the tool and removes what
-// it was given and what it wrote.
+// unfinished (by a failure, its own included), the object waits for the tool
+// if it still can and removes what it was given and what it wrote. Two may be
+// pending at once: each has its own files and its own tool.
 class PendingPayload {
 public:
     PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
@@ -42,9 +43,13 @@ public:
     Kova::FileSystem::File Finish();
 
 private:
+    // Lets tests make the wait fail and hold the output.
+    friend struct PendingPayloadAccess;
+
     Kova::FileSystem::File input;
     std::wstring outputPath;
     std::optional<Kova::Process> tool;
+    bool finished = false;
 };
 
 // Up to three attempts, one second apart; false when the file stays.
@@ -73,9 +78,6 @@ private:
     Action action;
     bool armed;
 };
-
-// The single-attempt action, for guards of files nothing else holds.
-bool DeleteFileOnce(Kova::FileSystem::File& file);
 
 // The tool's command line.
 std::wstring MakeToolCommandLine(const std::wstring& toolPath, const std::wstring& input, const std::wstring& output);

@@ -6,15 +6,19 @@
 // One round, in a rotating order:
 //   launcher: Sparlin.exe /hide until the demo application has written its report;
 //   direct:   the already unpacked application until the same point;
-//   tool:     the LZMA tool decoding both payloads, started as the launcher starts it;
+//   decode:   the LZMA tool decoding both payloads at once, started as the
+//             launcher starts it, into fresh files in a folder beside the
+//             launcher's own (under the Windows directory's Temp);
 //   empty:    an empty program started and ended: the floor of any start;
 //   args:     the same, splitting its command line with CommandLineToArgvW:
 //             args - empty is what loading shell32 adds, which the launcher
 //             cannot avoid.
-// overhead = launcher - direct - tool - empty, per round; medians are printed,
-// also with the shell32 floor taken out.
-// With --traced, a launcher built with its phase trace is run after the rounds
-// and each phase of its start is shown against the same clock.
+//   traced:   a launcher built with its phase trace: each phase of its start,
+//             its own work from the marks, and its decode of the application
+//             beside the benchmark's decode of the same stream.
+// overhead = launcher - direct - decode - empty, per round; medians are printed,
+// also with the shell32 floor taken out. With --summary, one table row for
+// the size is appended to that file.
 #include <windows.h>
 
 #include <algorithm>
@@ -30,7 +34,7 @@ struct Options {
     int runs = 7;
     bool warmup = true;
     DWORD timeoutMs = 600000;
-    std::wstring report, launcher, baseLauncher, traced, app, layout, tool, empty, emptyArgs, outDir;
+    std::wstring report, launcher, baseLauncher, traced, app, layout, tool, empty, emptyArgs, outDir, summary, label;
     std::vector<std::wstring> packed;
 };
 
@@ -185,28 +189,63 @@ double UntilReport(const Options& options, const std::wstring& commandLine, Memo
     return reported - start;
 }
 
-double ToolTwice(const Options& options)
+struct Decode {
+    double both = 0;        // from the first start to the last end
+    double application = 0; // the last stream's own start to its end
+};
+
+// Both streams at once, as the launcher decodes them: the last one given
+// (the application) first. Each stream is first written anew into the
+// folder, untimed, as the launcher writes it just before its tool reads it.
+Decode DecodeAtOnce(const Options& options)
 {
-    const double start = Now();
-    std::vector<std::wstring> outputs;
-    for (size_t i = 0; i < options.packed.size(); ++i) {
+    std::vector<std::wstring> files;
+    std::vector<HANDLE> processes;
+    std::vector<std::wstring> commandLines;
+    for (size_t n = 0; n < options.packed.size(); ++n) {
+        const size_t i = options.packed.size() - 1 - n;
+        const std::wstring stream = options.outDir + L"\\stream" + std::to_wstring(i) + L".tmp";
         const std::wstring output = options.outDir + L"\\decoded" + std::to_wstring(i) + L".tmp";
         DeleteFileW(output.c_str());
-        outputs.push_back(output);
-        const std::wstring commandLine =
-            Quote(options.tool) + L" d " + Quote(options.packed[i]) + L" " + Quote(output);
-        PROCESS_INFORMATION process = Start(commandLine, CREATE_NO_WINDOW);
-        WaitForEnd(process.hProcess, options.timeoutMs, commandLine);
-        CloseHandle(process.hProcess);
-    }
-    const double elapsed = Now() - start;
-    for (const std::wstring& output : outputs) {
-        if (!Exists(output)) {
-            Fail(L"the tool wrote no %ls", output, 0);
+        if (!CopyFileW(options.packed[i].c_str(), stream.c_str(), FALSE)) {
+            Fail(L"cannot copy the stream into %ls", stream);
         }
-        DeleteFileW(output.c_str());
+        files.push_back(stream);
+        files.push_back(output);
+        commandLines.push_back(Quote(options.tool) + L" d " + Quote(stream) + L" " + Quote(output));
     }
-    return elapsed;
+    const double start = Now();
+    for (const std::wstring& commandLine : commandLines) {
+        processes.push_back(Start(commandLine, CREATE_NO_WINDOW).hProcess);
+    }
+    Decode decode;
+    std::vector<HANDLE> running = processes;
+    while (!running.empty()) {
+        const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(running.size()), running.data(), FALSE,
+                                                    options.timeoutMs);
+        if (result >= WAIT_OBJECT_0 + running.size()) {
+            for (HANDLE process : running) {
+                TerminateProcess(process, 1);
+            }
+            Fail(L"%ls did not end within the time limit", options.tool, 0);
+        }
+        const HANDLE ended = running[result - WAIT_OBJECT_0];
+        if (ended == processes.front()) {
+            decode.application = Now() - start;
+        }
+        running.erase(running.begin() + (result - WAIT_OBJECT_0));
+    }
+    decode.both = Now() - start;
+    for (HANDLE process : processes) {
+        CloseHandle(process);
+    }
+    for (const std::wstring& file : files) {
+        if (!Exists(file)) {
+            Fail(L"the tool wrote no %ls", file, 0);
+        }
+        DeleteFileW(file.c_str());
+    }
+    return decode;
 }
 
 double EmptyProgram(const Options& options, const std::wstring& program, Memory* memory = nullptr)
@@ -238,10 +277,12 @@ SIZE_T FileSize(const std::wstring& path)
     return data.nFileSizeLow;
 }
 
+using Marks = std::vector<std::pair<std::string, double>>;
+
 // The traced launcher writes "<label> <counter>" lines beside itself.
-std::vector<std::pair<std::string, double>> ReadTrace(const std::wstring& path)
+Marks ReadTrace(const std::wstring& path)
 {
-    std::vector<std::pair<std::string, double>> marks;
+    Marks marks;
     FILE* file = _wfopen(path.c_str(), L"r");
     if (file == nullptr) {
         Fail(L"the traced launcher left no %ls", path, 0);
@@ -255,68 +296,116 @@ std::vector<std::pair<std::string, double>> ReadTrace(const std::wstring& path)
     return marks;
 }
 
-// The launcher's own work on its main thread, from one trace: from the end
-// of reading the arguments to the application's start, less the time spent
-// waiting for the tool. Steadier than the difference of whole starts.
-double OwnWork(const std::vector<std::pair<std::string, double>>& marks)
+// The launcher's work on its main thread, from one trace: from the end of
+// reading the arguments to the application's start, less the tools' starts
+// (counted in the decode) and the waits for them (a wait begins at the mark
+// before "tool-ended"). Part of it overlaps a decode.
+double MainThreadWork(const Marks& marks)
 {
-    double from = 0, to = 0, waiting = 0, toolStart = 0;
+    double from = 0, to = 0, waiting = 0, previous = 0;
     for (const auto& [label, at] : marks) {
         if (label == "arguments-read") from = at;
-        else if (label == "tool-start") toolStart = at;
-        else if (label == "tool-ended") waiting += at - toolStart;
+        else if (label == "tool-running" || label == "tool-ended") waiting += at - previous;
         else if (label == "application-start") to = at;
+        previous = at;
     }
     return to - from - waiting;
 }
 
-void RunTraced(const Options& options, double toolTime)
+// From the end of reading the arguments to the application's start: less
+// the same round's decode, what the launcher's own work adds to a start.
+// Steadier than the difference of whole starts.
+double Span(const Marks& marks)
+{
+    double from = 0, to = 0;
+    for (const auto& [label, at] : marks) {
+        if (label == "arguments-read") from = at;
+        else if (label == "application-start") to = at;
+    }
+    return to - from;
+}
+
+// The decode as the launcher runs it: from its first tool's start (the
+// application's) to the end of its wait for that tool (the second). Where the
+// layout library's decode and check outlast the application's, they count.
+double ApplicationDecode(const Marks& marks)
+{
+    double started = 0, ended = 0;
+    int starts = 0, ends = 0;
+    for (const auto& [label, at] : marks) {
+        if (label == "tool-start" && ++starts == 1) started = at;
+        else if (label == "tool-ended" && ++ends == 2) ended = at;
+    }
+    return ended - started;
+}
+
+// Steps of a start that lie on its path however the launcher is made, as
+// long as it hands the tool a file, removes that file once decoded and checks
+// the tool's output: writing the application's compressed stream before its
+// tool can start, removing it after, and the application's digest.
+struct Floors {
+    double streamWritten = 0;
+    double streamRemoved = 0;
+    double digest = 0;
+};
+
+Floors FloorsOf(const Marks& marks)
+{
+    Floors floors;
+    for (size_t i = 1; i < marks.size(); ++i) {
+        if (marks[i].first == "resource-written" && marks[i - 1].first == "tool-checked") {
+            floors.streamWritten = marks[i].second - marks[i - 1].second;
+        } else if (marks[i].first == "input-removed" && marks[i - 1].first == "tool-ended") {
+            floors.streamRemoved = marks[i].second - marks[i - 1].second; // the last one: the application's
+        } else if (marks[i].first == "payload-checked" && marks[i - 1].first == "input-removed") {
+            floors.digest = marks[i].second - marks[i - 1].second; // the last one: the application's
+        }
+    }
+    return floors;
+}
+
+// One start of the traced launcher: its phases are added to `phases` (in
+// first-seen order in `order`), its own work to `own`.
+void RunTraced(const Options& options, bool first, std::vector<std::string>& order,
+               std::map<std::string, std::vector<double>>& phases, std::vector<double>& own,
+               std::vector<double>& applicationDecode, double& span, Floors& floors)
 {
     const std::wstring tracePath = options.traced + L".phases";
-    std::vector<std::string> order;
-    std::map<std::string, std::vector<double>> phases;
-    std::vector<double> own;
-    for (int run = 0; run < options.runs; ++run) {
-        DeleteFileW(tracePath.c_str());
-        double start = 0;
-        const double total = UntilReport(options, Quote(options.traced) + L" /hide", nullptr, &start);
-        const auto marks = ReadTrace(tracePath);
-        own.push_back(OwnWork(marks));
-        if (run == 0) {
-            // Raw marks of the first traced start, against the same clock.
-            for (const auto& [label, at] : marks) {
-                std::printf("  mark %-20s %10.2f ms after the start\n", label.c_str(), at - start);
-            }
-        }
-        double previous = start;
-        std::string previousLabel = "process-start";
-        int index = 0;
+    DeleteFileW(tracePath.c_str());
+    double start = 0;
+    const double total = UntilReport(options, Quote(options.traced) + L" /hide", nullptr, &start);
+    const Marks marks = ReadTrace(tracePath);
+    own.push_back(MainThreadWork(marks));
+    span = Span(marks);
+    floors = FloorsOf(marks);
+    applicationDecode.push_back(ApplicationDecode(marks));
+    if (first) {
+        // Raw marks of the first traced start, against the same clock.
         for (const auto& [label, at] : marks) {
-            // Numbered: the two payloads pass the same marks.
-            const std::string name = std::to_string(101 + index++).substr(1) + " " + previousLabel + " -> " + label;
-            if (run == 0) {
-                order.push_back(name);
-            }
-            phases[name].push_back(at - previous);
-            previous = at;
-            previousLabel = label;
-            if (label == "application-start") {
-                break;
-            }
+            std::printf("  mark %-20s %10.2f ms after the start\n", label.c_str(), at - start);
         }
-        const std::string last = std::to_string(101 + index).substr(1) + " " + previousLabel + " -> report";
-        if (run == 0) {
-            order.push_back(last);
+    }
+    double previous = start;
+    std::string previousLabel = "process-start";
+    int index = 0;
+    for (const auto& [label, at] : marks) {
+        // Numbered: the two payloads pass the same marks.
+        const std::string name = std::to_string(101 + index++).substr(1) + " " + previousLabel + " -> " + label;
+        if (phases.find(name) == phases.end()) {
+            order.push_back(name);
         }
-        phases[last].push_back(start + total - previous);
+        phases[name].push_back(at - previous);
+        previous = at;
+        previousLabel = label;
+        if (label == "application-start") {
+            break;
+        }
     }
-    std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
-    for (const std::string& name : order) {
-        std::printf("  %-44s %8.2f\n", name.c_str(), Median(phases[name]));
+    const std::string last = std::to_string(101 + index).substr(1) + " " + previousLabel + " -> report";
+    if (phases.find(last) == phases.end()) {
+        order.push_back(last);
     }
-    std::printf("the launcher's own work between reading its arguments and starting the application, "
-                "outside its waits for the tool: %.1f ms = %.2f of the decode time\n",
-                Median(own), Median(own) / toolTime);
+    phases[last].push_back(start + total - previous);
 }
 
 Options Parse(int argc, wchar_t** argv)
@@ -337,15 +426,26 @@ Options Parse(int argc, wchar_t** argv)
         else if (key == L"--packed") options.packed.push_back(value);
         else if (key == L"--empty") options.empty = value;
         else if (key == L"--empty-args") options.emptyArgs = value;
-        else if (key == L"--out-dir") options.outDir = value;
+        else if (key == L"--summary") options.summary = value;
+        else if (key == L"--label") options.label = value;
         else Fail(L"unknown option %ls", key, 0);
     }
     if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
-        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() ||
-        options.outDir.empty()) {
+        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty()) {
         Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
-                     L"--empty E --empty-args E2 --out-dir D [--traced L2] [--base-launcher L3] [--runs N] "
-                     L"[--timeout-ms MS]", 0);
+                     L"--empty E --empty-args E2 [--traced L2] [--base-launcher L3] [--runs N] "
+                     L"[--timeout-ms MS] [--summary FILE --label TEXT]", 0);
+    }
+    // The decode writes where the launcher's does: a new folder in the
+    // Windows directory's Temp.
+    wchar_t windows[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        Fail(L"%ls", L"cannot find the Windows directory");
+    }
+    options.outDir = std::wstring(windows) + L"\\Temp\\SparlinBench-" + std::to_wstring(GetCurrentProcessId());
+    if (!CreateDirectoryW(options.outDir.c_str(), nullptr)) {
+        Fail(L"cannot create %ls", options.outDir);
     }
     return options;
 }
@@ -362,71 +462,104 @@ int wmain(int argc, wchar_t** argv)
 
     const std::wstring launcherLine = Quote(options.launcher) + L" /hide";
     const std::wstring directLine = Quote(options.app) + L" " + Quote(options.layout);
+    const std::wstring baseLine = Quote(options.baseLauncher) + L" /hide";
+    const bool withBase = !options.baseLauncher.empty();
+    const bool withTraced = !options.traced.empty();
     Memory memory, floorMemory, baseMemory;
+    std::vector<std::string> order;
+    std::map<std::string, std::vector<double>> phases;
+    std::vector<double> own, inLauncher, critical, criticalFraction, aroundDecode, aroundFraction, streamWritten,
+        streamRemoved, digest, beyondFloors;
     if (options.warmup) {
         // One untimed round warms the caches of all alike.
         UntilReport(options, launcherLine, &memory, nullptr);
         UntilReport(options, directLine, nullptr, nullptr);
-        ToolTwice(options);
+        DecodeAtOnce(options);
         EmptyProgram(options, options.empty);
         EmptyProgram(options, options.emptyArgs);
+        if (withBase) {
+            UntilReport(options, baseLine, nullptr, nullptr);
+        }
+        if (withTraced) {
+            UntilReport(options, Quote(options.traced) + L" /hide", nullptr, nullptr);
+        }
     }
 
-    const std::wstring baseLine = Quote(options.baseLauncher) + L" /hide";
-    const bool withBase = !options.baseLauncher.empty();
-    if (withBase && options.warmup) {
-        UntilReport(options, baseLine, nullptr, nullptr);
-    }
-    std::vector<double> launcher, direct, tool, empty, args, overhead, fraction, beyond, beyondFraction, base,
-        baseOverhead, baseFraction;
+    std::vector<double> launcher, direct, tool, byBench, empty, args, overhead, fraction, beyond, beyondFraction,
+        base, baseOverhead, baseFraction, baseBeyondFraction;
+    // Rotating order over the programs, so that all share the machine's busy
+    // and quiet moments.
+    std::vector<int> steps = {0, 1, 2, 3, 4};
+    if (withBase) steps.push_back(5);
+    if (withTraced) steps.push_back(6);
     for (int run = 0; run < options.runs; ++run) {
-        double l = 0, d = 0, t = 0, e = 0, a = 0, b = 0;
-        const int steps = withBase ? 6 : 5;
-        for (int step = 0; step < steps; ++step) {
-            switch ((run + step) % steps) {
+        double l = 0, d = 0, e = 0, a = 0, b = 0, span = 0;
+        Floors floors;
+        Decode t;
+        for (size_t step = 0; step < steps.size(); ++step) {
+            switch (steps[(run + step) % steps.size()]) {
             case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
             case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
-            case 2: t = ToolTwice(options); break;
+            case 2: t = DecodeAtOnce(options); break;
             case 3: e = EmptyProgram(options, options.empty); break;
             case 4: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
-            default: b = UntilReport(options, baseLine, &baseMemory, nullptr); break;
+            case 5: b = UntilReport(options, baseLine, &baseMemory, nullptr); break;
+            default:
+                RunTraced(options, run == 0, order, phases, own, inLauncher, span, floors);
+                break;
             }
+        }
+        if (withTraced) {
+            critical.push_back(span - t.both);
+            criticalFraction.push_back((span - t.both) / t.both);
+            // Before the application's tool starts and after the launcher has
+            // seen it end: independent of how fast this round's decodes were.
+            const double around = span - inLauncher.back();
+            aroundDecode.push_back(around);
+            aroundFraction.push_back(around / t.both);
+            streamWritten.push_back(floors.streamWritten);
+            streamRemoved.push_back(floors.streamRemoved);
+            digest.push_back(floors.digest);
+            beyondFloors.push_back((around - floors.streamWritten - floors.streamRemoved - floors.digest) / t.both);
         }
         launcher.push_back(l);
         direct.push_back(d);
-        tool.push_back(t);
+        tool.push_back(t.both);
+        byBench.push_back(t.application);
         empty.push_back(e);
         args.push_back(a);
-        const double own = l - d - t - e;
-        overhead.push_back(own);
-        fraction.push_back(own / t);
-        beyond.push_back(own - (a - e));
-        beyondFraction.push_back((own - (a - e)) / t);
+        const double mine = l - d - t.both - e;
+        overhead.push_back(mine);
+        fraction.push_back(mine / t.both);
+        beyond.push_back(mine - (a - e));
+        beyondFraction.push_back((mine - (a - e)) / t.both);
         if (withBase) {
             base.push_back(b);
-            baseOverhead.push_back(b - d - t - e);
-            baseFraction.push_back((b - d - t - e) / t);
-            std::printf("run %d: base launcher %.1f, its overhead %.1f ms\n", run + 1, b, b - d - t - e);
+            baseOverhead.push_back(b - d - t.both - e);
+            baseFraction.push_back((b - d - t.both - e) / t.both);
+            baseBeyondFraction.push_back((b - d - t.both - e - (a - e)) / t.both);
+            std::printf("run %d: base launcher %.1f, its overhead %.1f ms\n", run + 1, b, b - d - t.both - e);
         }
-        std::printf("run %d: launcher %.1f, direct %.1f, tool twice %.1f, empty %.1f, empty reading its "
+        std::printf("run %d: launcher %.1f, direct %.1f, decode (both at once) %.1f, empty %.1f, empty reading its "
                     "arguments %.1f, overhead %.1f ms\n",
-                    run + 1, l, d, t, e, a, own);
+                    run + 1, l, d, t.both, e, a, mine);
         std::fflush(stdout);
     }
-    std::printf("median of %d interleaved runs (ms): launcher %.1f, direct start %.1f, tool twice %.1f, "
+    const double decode = Median(tool);
+    std::printf("median of %d interleaved runs (ms): launcher %.1f, direct start %.1f, decode (both at once) %.1f, "
                 "empty program %.1f, empty program reading its arguments %.1f\n",
-                options.runs, Median(launcher), Median(direct), Median(tool), Median(empty), Median(args));
+                options.runs, Median(launcher), Median(direct), decode, Median(empty), Median(args));
     std::printf("launcher's own overhead: %.1f ms = %.2f of the decode time (median of per-run ratios; "
                 "from the medians: %.1f ms = %.2f)\n",
-                Median(overhead), Median(fraction),
-                Median(launcher) - Median(direct) - Median(tool) - Median(empty),
-                (Median(launcher) - Median(direct) - Median(tool) - Median(empty)) / Median(tool));
+                Median(overhead), Median(fraction), Median(launcher) - Median(direct) - decode - Median(empty),
+                (Median(launcher) - Median(direct) - decode - Median(empty)) / decode);
     std::printf("of which loading shell32 for CommandLineToArgvW (a floor): %.1f ms; the rest: %.1f ms = %.2f "
                 "of the decode time\n",
                 Median(args) - Median(empty), Median(beyond), Median(beyondFraction));
     if (withBase) {
-        std::printf("base launcher (same rounds): %.1f ms, own overhead %.1f ms = %.2f of the decode time\n",
-                    Median(base), Median(baseOverhead), Median(baseFraction));
+        std::printf("base launcher (same rounds): %.1f ms, own overhead %.1f ms = %.2f of the decode time; "
+                    "without the shell32 floor %.2f\n",
+                    Median(base), Median(baseOverhead), Median(baseFraction), Median(baseBeyondFraction));
     }
 
     SIZE_T largest = FileSize(options.tool);
@@ -435,6 +568,7 @@ int wmain(int argc, wchar_t** argv)
     }
     const double mib = 1024.0 * 1024.0;
     const double bound = (static_cast<double>(largest) + 16 * mib) / mib;
+    char memoryCell[96] = "not reported";
     if (memory.peakPagefile == 0 && memory.peakWorkingSet == 0) {
         std::printf("launcher's peak memory: not reported by this system\n");
     } else {
@@ -449,10 +583,50 @@ int wmain(int argc, wchar_t** argv)
             std::printf("  (base launcher: private %.1f MiB, working set %.1f MiB)\n", baseMemory.peakPagefile / mib,
                         baseMemory.peakWorkingSet / mib);
         }
+        std::snprintf(memoryCell, sizeof memoryCell, "%.1f / %.1f of %.1f MiB", memory.peakPagefile / mib,
+                      memory.peakWorkingSet / mib, bound);
+    }
+    char ownCell[64] = "-", floorsCell[64] = "-", decodeCell[64] = "-", baseCell[32] = "-";
+    if (withTraced) {
+        std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
+        for (const std::string& name : order) {
+            std::printf("  %-44s %8.2f\n", name.c_str(), Median(phases[name]));
+        }
+        std::printf("from reading its arguments to starting the application, less the same round's decode: "
+                    "%.1f ms = %.3f of the decode time\n",
+                    Median(critical), Median(criticalFraction));
+        std::printf("before the application's tool starts and after the launcher has seen it end: %.1f ms = %.3f "
+                    "of the decode time\n",
+                    Median(aroundDecode), Median(aroundFraction));
+        std::printf("  of which floors: writing the application's compressed stream %.1f ms, removing it %.1f ms, "
+                    "the application's digest %.1f ms; the rest: %.3f of the decode time\n",
+                    Median(streamWritten), Median(streamRemoved), Median(digest), Median(beyondFloors));
+        std::printf("  (its main thread's work in that time, outside the tools' starts and its waits for them, "
+                    "part of it while a tool decodes: %.1f ms)\n",
+                    Median(own));
+        std::printf("the decode, same rounds (ms): in the launcher, from its first tool's start to the end of its "
+                    "wait for the application's %.1f; by this benchmark, both at once %.1f (ratio %.2f; the application "
+                    "alone %.1f)\n",
+                    Median(inLauncher), decode, Median(inLauncher) / decode, Median(byBench));
+        std::snprintf(ownCell, sizeof ownCell, "%.1f ms = %.3f", Median(aroundDecode), Median(aroundFraction));
+        std::snprintf(floorsCell, sizeof floorsCell, "%.1f + %.1f + %.1f ms; rest %.3f", Median(streamWritten),
+                      Median(streamRemoved), Median(digest), Median(beyondFloors));
+        std::snprintf(decodeCell, sizeof decodeCell, "%.0f / %.0f", Median(inLauncher), decode);
+    }
+    if (withBase) {
+        std::snprintf(baseCell, sizeof baseCell, "%.3f", Median(baseBeyondFraction));
     }
     std::fflush(stdout);
-    if (!options.traced.empty()) {
-        RunTraced(options, Median(tool));
+    if (!options.summary.empty()) {
+        FILE* file = _wfopen(options.summary.c_str(), L"a");
+        if (file == nullptr) {
+            Fail(L"cannot write %ls", options.summary);
+        }
+        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s |\n",
+                     options.label.c_str(), options.runs, decode, decodeCell, Median(overhead), Median(fraction),
+                     Median(beyond), Median(beyondFraction), ownCell, floorsCell, baseCell, memoryCell);
+        std::fclose(file);
     }
+    RemoveDirectoryW(options.outDir.c_str());
     return 0;
 }

@@ -38,6 +38,22 @@ std::vector<std::wstring> Entries(const std::wstring& folder)
 
 } // namespace
 
+namespace Sparlin {
+struct PendingPayloadAccess {
+    // Waits for the real tool, then leaves in its place a process whose
+    // wait fails.
+    static void BreakTheWait(PendingPayload& pending)
+    {
+        pending.tool->Wait();
+        pending.tool.emplace(0, Kova::KernelHandle());
+    }
+    static void WaitForTheTool(PendingPayload& pending) { pending.tool->Wait(); }
+    static const std::wstring& OutputPath(const PendingPayload& pending) { return pending.outputPath; }
+};
+} // namespace Sparlin
+
+using Sparlin::PendingPayloadAccess;
+
 TEST(PendingPayloadTest, FinishGivesTheDecodedOutputAloneInTheFolder)
 {
     Testing::TempFolder folder;
@@ -79,5 +95,29 @@ TEST(PendingPayloadTest, AToolThatCannotStartLeavesNoFile)
     Testing::TempFolder folder;
     EXPECT_ANY_THROW(Sparlin::PendingPayload(folder.File(L"missing.exe"), L"PACKED", L"TESTDATA", L"exe",
                                              folder.Path()));
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+}
+
+TEST(PendingPayloadTest, AFinishThatFailsLeavesNeitherInputNorOutput)
+{
+    Testing::TempFolder folder;
+    {
+        // The wait for the tool fails: the input goes all the same.
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+        PendingPayloadAccess::BreakTheWait(pending);
+        EXPECT_ANY_THROW(pending.Finish());
+    }
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+    {
+        // The output exists but someone holds it against readers: it goes
+        // with the input, as soon as the holder lets go.
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+        PendingPayloadAccess::WaitForTheTool(pending);
+        HANDLE holder = CreateFileW(PendingPayloadAccess::OutputPath(pending).c_str(), GENERIC_READ,
+                                    FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        EXPECT_ANY_THROW(pending.Finish());
+        CloseHandle(holder);
+    }
     EXPECT_TRUE(Entries(folder.Path()).empty());
 }

@@ -101,40 +101,78 @@ bool DetectShaExtensions()
     return ssse3 && sse41 && sha;
 }
 
+// The round constants again, aligned, so that adding them folds into the
+// instruction that reads them.
+alignas(16) const std::uint32_t AlignedRoundConstants[64] = {
+    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
+    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
+    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
+    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
+    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
+    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
+    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
+    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
+};
+
+alignas(16) const std::uint8_t ByteSwapMask[16] = {3, 2, 1, 0, 7, 6, 5, 4, 11, 10, 9, 8, 15, 14, 13, 12};
+
 // The x86 SHA extensions: two rounds per SHA256RNDS2, with the state kept as
 // the (A,B,E,F) and (C,D,G,H) halves the instruction works on.
+//
+// Shaped for the 32-bit build's eight xmm registers: the two state halves,
+// four schedule words, the message (xmm0, which SHA256RNDS2 reads) and one
+// temporary. The constants and the byte-swap mask stay in memory; left to
+// itself the compiler would hoist all sixteen constants out of the block
+// loop and spill them, and keep the schedule in a stack array.
 __attribute__((target("sha,sse4.1,ssse3"))) void CompressWithShaExtensions(std::uint32_t* state,
                                                                             const std::uint8_t* blocks,
                                                                             std::size_t count)
 {
-    const __m128i byteSwap = _mm_set_epi64x(0x0c0d0e0f08090a0bULL, 0x0405060700010203ULL);
     __m128i badc = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state)), 0xB1);
     __m128i cdgh = _mm_shuffle_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(state + 4)), 0x1B);
     __m128i abef = _mm_alignr_epi8(badc, cdgh, 8);
     cdgh = _mm_blend_epi16(cdgh, badc, 0xF0);
 
     for (; count > 0; --count, blocks += 64) {
+        const __m128i* constants = reinterpret_cast<const __m128i*>(AlignedRoundConstants);
+        const __m128i* mask = reinterpret_cast<const __m128i*>(ByteSwapMask);
+        // Opaque to the optimiser, so that both are read where used, inside the loop.
+        __asm__("" : "+r"(constants), "+r"(mask));
         const __m128i savedAbef = abef;
         const __m128i savedCdgh = cdgh;
-        __m128i w[4];
-        for (int i = 0; i < 4; ++i) {
-            w[i] = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16 * i)), byteSwap);
+        __m128i message, temporary;
+        __m128i w0 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks)), *mask);
+        __m128i w1 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 16)), *mask);
+        __m128i w2 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 32)), *mask);
+        __m128i w3 = _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(blocks + 48)), *mask);
+
+#define KOVA_SHA256_ROUNDS(i, w)                                                                          \
+    message = _mm_add_epi32((w), constants[(i)]);                                                        \
+    cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);                                                   \
+    message = _mm_shuffle_epi32(message, 0x0E);                                                          \
+    abef = _mm_sha256rnds2_epu32(abef, cdgh, message)
+// W[t..t+3] into the slot of W[t-16..t-13], from it, W[t-12..t-9], W[t-8..t-5] and W[t-4..t-1].
+#define KOVA_SHA256_SCHEDULE(oldest, older, old, newest)                                                   \
+    oldest = _mm_sha256msg1_epu32(oldest, older);                                                        \
+    temporary = _mm_alignr_epi8(newest, old, 4);                                                         \
+    oldest = _mm_sha256msg2_epu32(_mm_add_epi32(oldest, temporary), newest)
+
+        KOVA_SHA256_ROUNDS(0, w0);
+        KOVA_SHA256_ROUNDS(1, w1);
+        KOVA_SHA256_ROUNDS(2, w2);
+        KOVA_SHA256_ROUNDS(3, w3);
+        for (int i = 4; i < 16; i += 4) {
+            KOVA_SHA256_SCHEDULE(w0, w1, w2, w3);
+            KOVA_SHA256_ROUNDS(i, w0);
+            KOVA_SHA256_SCHEDULE(w1, w2, w3, w0);
+            KOVA_SHA256_ROUNDS(i + 1, w1);
+            KOVA_SHA256_SCHEDULE(w2, w3, w0, w1);
+            KOVA_SHA256_ROUNDS(i + 2, w2);
+            KOVA_SHA256_SCHEDULE(w3, w0, w1, w2);
+            KOVA_SHA256_ROUNDS(i + 3, w3);
         }
-#pragma GCC unroll 16
-        for (int i = 0; i < 16; ++i) {
-            if (i >= 4) {
-                // W[t..t+3] from W[t-16..t-13], W[t-12..t-9], W[t-7..t-4] and W[t-4..t-1].
-                const __m128i previous = w[(i + 3) & 3];
-                const __m128i sevenBack = _mm_alignr_epi8(previous, w[(i + 2) & 3], 4);
-                w[i & 3] = _mm_sha256msg2_epu32(
-                    _mm_add_epi32(_mm_sha256msg1_epu32(w[i & 3], w[(i + 1) & 3]), sevenBack), previous);
-            }
-            __m128i message =
-                _mm_add_epi32(w[i & 3], _mm_loadu_si128(reinterpret_cast<const __m128i*>(RoundConstants + 4 * i)));
-            cdgh = _mm_sha256rnds2_epu32(cdgh, abef, message);
-            message = _mm_shuffle_epi32(message, 0x0E);
-            abef = _mm_sha256rnds2_epu32(abef, cdgh, message);
-        }
+#undef KOVA_SHA256_SCHEDULE
+#undef KOVA_SHA256_ROUNDS
         abef = _mm_add_epi32(abef, savedAbef);
         cdgh = _mm_add_epi32(cdgh, savedCdgh);
     }
