@@ -12,6 +12,8 @@ echo "== native: foundation logic"
 bash tests/native/run.sh
 echo "== native: LZMA codec and tool"
 bash lzma/run-tests.sh
+echo "== native: the packer"
+bash packer/run-tests.sh
 
 echo "== Windows build"
 cmake --preset windows-x86 >/dev/null
