@@ -14,6 +14,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <sys/stat.h>
 #include <process.h>
 #include <windows.h>
 #else

@@ -173,9 +173,11 @@ Payload CompressFile(const std::filesystem::path& path, const std::string& shown
 Bytes Pack(const PackRequest& request) {
     Bytes file = request.stub;
     PeImage image = ParsePe(file.data(), file.size());
-    if (image.machine != kMachineI386 || image.pe32plus || (image.characteristics & kFileDll) || image.subsystem != 2 ||
-        image.dirCount <= kDirReloc)
-        throw Error("the stub is not a Sparlin launcher stub (not a 32-bit Windows program)");
+    // The shipped stub is x86; the x64 build of the launcher exists for its tests.
+    const bool x86 = image.machine == kMachineI386 && !image.pe32plus;
+    const bool x64 = image.machine == kMachineAmd64 && image.pe32plus;
+    if (!(x86 || x64) || (image.characteristics & kFileDll) || image.subsystem != 2 || image.dirCount <= kDirReloc)
+        throw Error("the stub is not a Sparlin launcher stub (not a Windows GUI program)");
 
     // A signature covers the bytes about to change: signing comes last.
     const DataDirectory cert = image.dirs[kDirSecurity];
