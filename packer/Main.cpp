@@ -238,10 +238,7 @@ int Run(const std::vector<Arg>& args) {
     request.stripSignature = o.stripSignature;
     request.wrongDigests = o.wrongDigests;
     // The stub and icon are checked fully before the inputs are compressed.
-    {
-        PackRequest dry = request;
-        Pack(dry);
-    }
+    Pack(request);
     for (const EntryKind& k : kEntries) {
         const auto f = o.files.find(k.option + 2);
         if (f != o.files.end())

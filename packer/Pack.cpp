@@ -216,6 +216,9 @@ Bytes Pack(const PackRequest& request) {
     const uint64_t tailRaw = reloc ? uint64_t(reloc->rawPointer) + reloc->rawSize : uint64_t(rsrc.rawPointer) + rsrc.rawSize;
     if (tailRaw != file.size() || (reloc && reloc->rawPointer != uint64_t(rsrc.rawPointer) + rsrc.rawSize))
         throw Error("the stub has data appended after its sections");
+    for (size_t i = 0; i < r; ++i)
+        if (image.sections[i].rawSize && uint64_t(image.sections[i].rawPointer) + image.sections[i].rawSize > rsrc.rawPointer)
+            throw Error("the stub keeps section " + image.sections[i].name + " after its resources in the file");
     if (image.symbolTable)
         throw Error("the stub carries a symbol table (strip it)");
     for (unsigned d = 0; d < image.dirCount; ++d)
