@@ -37,7 +37,7 @@ foreach(arch 64 32)
 endforeach()
 # The stub started as it is: a launcher whose payload is missing.
 add_test(NAME e2e.stub-alone
-    COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/e2e/launch.py missing-gui
-            --wine-run ${SPARLIN_WINE_RUN} --wine-dir ${SPARLIN_WINE_DIR} --missing-gui $<TARGET_FILE:SparlinStub>
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/stub_alone.py stub-alone
+            --wine-run ${SPARLIN_WINE_RUN} --wine-dir ${SPARLIN_WINE_DIR} --stub $<TARGET_FILE:SparlinStub>
             --box-helper $<TARGET_FILE:box_helper> --unit-tests $<TARGET_FILE:KovaTests>)
 set_tests_properties(e2e.stub-alone PROPERTIES FIXTURES_REQUIRED wine TIMEOUT 120 RUN_SERIAL ON DISABLED ${no_wine64})
