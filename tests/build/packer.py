@@ -209,7 +209,10 @@ def linux(args):
 def windows(args):
     os.makedirs(args.work, exist_ok=True)
     linux_out = os.path.join(args.work, "Linux.exe")
-    windows_out = os.path.join(args.work, "Windows.exe")
+    # Paths that are not ASCII, as a vendor's may be.
+    windows_out = os.path.join(args.work, "Windows \u00e4.exe")
+    stub = os.path.join(args.work, "stub \u00f6.exe")
+    shutil.copyfile(args.stub, stub)
     for path in (linux_out, windows_out):
         if os.path.exists(path):
             os.remove(path)
@@ -217,15 +220,16 @@ def windows(args):
 
     def win(path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
-    command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(args.stub)] + [
+    command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(stub)] + [
         x for option, *_ in ENTRIES for x in ("--" + option, win(getattr(args, option)))] + [
         "--update-host", "127.0.0.1", "-o", win(windows_out)]
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300)
+    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300,
+                          env={**os.environ, "LC_ALL": "C.UTF-8"})
     if done.returncode != 0 or not os.path.exists(windows_out):
         subbuild.fail(f"the Windows packer failed ({done.returncode}): {done.stdout}")
     if open(windows_out, "rb").read() != open(linux_out, "rb").read():
         subbuild.fail("the Windows packer and the Linux packer give different bytes")
-    print("the Windows packer under Wine and the Linux packer give the same bytes")
+    print("the Windows packer under Wine (paths not in ASCII) and the Linux packer give the same bytes")
 
 
 def main():
