@@ -169,5 +169,7 @@ function(sparlin_add_launcher target)
         COMMENT "Packing ${L_OUTPUT_NAME}.exe"
         VERBATIM)
     add_custom_target(${target} ALL DEPENDS ${exe})
+    # The launch benchmark compresses its payload with the host tool after building a launcher.
+    add_dependencies(${target} host_lzma)
     set_target_properties(${target} PROPERTIES SPARLIN_EXE ${exe})
 endfunction()
