@@ -80,6 +80,7 @@ struct Options {
     std::optional<std::string> updateHost, downloadHost;
     bool stripSignature = false;
     std::set<std::string> omit, wrongDigests;
+    bool anyMachine = false;
 };
 
 #ifdef SPARLIN_PACK_TESTING
@@ -148,6 +149,8 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             o.omit.insert(TestEntry(Utf8(next())));
         } else if (name == "--wrong-digest") {
             o.wrongDigests.insert(TestEntry(Utf8(next())));
+        } else if (name == "--any-machine") {
+            o.anyMachine = true;
 #endif
         } else {
             throw UsageError{"unknown option '" + name + "'"};
@@ -239,8 +242,10 @@ int Run(const std::vector<Arg>& args) {
     request.wrongDigests = o.wrongDigests;
     // The stub and icon are checked fully before the inputs are compressed.
     Pack(request);
-    for (const EntryKind& k : kEntries) {
+    for (EntryKind k : kEntries) {
         const auto f = o.files.find(k.option + 2);
+        if (o.anyMachine)
+            k.machine = 0;
         if (f != o.files.end())
             request.payloads.push_back(CompressFile(f->second, Shown(f->second), k));
     }

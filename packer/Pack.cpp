@@ -143,11 +143,11 @@ Payload CompressFile(const std::filesystem::path& path, const std::string& shown
     if (in.bad())
         throw Error("cannot read " + shownName);
     head.resize(size_t(in.gcount()));
-    const std::string wants = std::string(kind.machine == kMachineI386 ? "a 32-bit x86" : "an x64") +
+    const std::string wants = std::string(kind.machine == kMachineI386 ? "a 32-bit x86" : kind.machine ? "an x64" : "a") +
                               (kind.dll ? " DLL" : " program");
     try {
         const PeImage image = ParsePe(head.data(), head.size(), true);
-        if (image.machine != kind.machine || image.pe32plus != (kind.machine == kMachineAmd64))
+        if (kind.machine && (image.machine != kind.machine || image.pe32plus != (kind.machine == kMachineAmd64)))
             throw Error("of another machine");
         if (((image.characteristics & kFileDll) != 0) != kind.dll)
             throw Error(kind.dll ? "a program, not a DLL" : "a DLL, not a program");

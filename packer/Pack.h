@@ -39,7 +39,7 @@ void CheckDownloadHost(const std::string& host);
 struct EntryKind {
     const char* entry;
     const char* option;
-    uint16_t machine;
+    uint16_t machine; // 0: any (the project's 64-bit test build has no 32-bit payload)
     bool dll;
 };
 extern const EntryKind kEntries[4];

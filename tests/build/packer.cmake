@@ -1,7 +1,6 @@
 # sparlin-pack as vendors get it: the host build and the Windows build of the
 # same sources, checked with pefile (Debian's python3-pefile: the system's
-# Python, whichever one CMake found) and run under Wine. In both builds: where
-# no 32-bit code runs, the x64 build's stub takes the place of the x86 one.
+# Python, whichever one CMake found) and run under Wine.
 include(ExternalProject)
 set(packer_exe ${CMAKE_BINARY_DIR}/packer-windows/sparlin-pack.exe)
 ExternalProject_Add(packer_windows
