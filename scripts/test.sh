@@ -21,7 +21,8 @@ if bash tests/wine/wine-loader x86-runs; then
     cmake --build --preset windows-x86
 else
     # Its Windows tests cannot run here (they are disabled): only what the
-    # checks of the shipped file need is built.
+    # checks of the shipped file need is built, which is also the stub and
+    # payloads the 64-bit build's Windows packer test packs.
     cmake --build --preset windows-x86 --target Sparlin
 fi
 echo "== Windows tests under Wine"

@@ -5,8 +5,11 @@ checks its digests, osslsigncode signs and verifies it.
 
 usage: packer.py linux --pack P --stub S --sparlin E --gui32 ... --work W
        packer.py windows --pack P --pack-exe X --wine-run R --wine-dir D ... --work W
+       packer.py sign-any-machine --pack P --stub S --gui32 ... --work W
 The first writes W/Signed.exe (the demo with another icon, signed) for the
-runs under Wine; the second packs with the Windows packer under Wine."""
+runs under Wine; the second packs with the Windows packer under Wine; the
+third writes W/Signed.exe from a 64-bit test stub (the test-only packer).
+Options may come from a file named @FILE, one a line."""
 import argparse
 import hashlib
 import os
@@ -194,9 +197,13 @@ def linux(args):
     if open(stripped, "rb").read() != open(by_hand, "rb").read():
         subbuild.fail("a stub packed after --strip-signature differs from the unsigned stub packed")
 
-    # The vendor's icon and hosts, then signed: what runs under Wine next.
+    sign_vendor(args, work, icon, images)
+
+
+def sign_vendor(args, work, icon, images, *options):
+    """The vendor's icon and hosts, then signed: what runs under Wine next."""
     vendor = os.path.join(work, "Vendor.exe")
-    pack(args, "--icon", icon, "--update-host", "updates.vendor.invalid", "-o", vendor)
+    pack(args, *options, "--icon", icon, "--update-host", "updates.vendor.invalid", "-o", vendor)
     check_icon(vendor, images)
     signed = os.path.join(work, "Signed.exe")
     subbuild.run(["osslsigncode", "sign", "-certs", args.cert, "-key", args.key, "-h", "sha256",
@@ -204,6 +211,15 @@ def linux(args):
     os.replace(signed + ".new", signed)
     signing.verify(signed, args.cert, "Sparlin Test Vendor")
     print(f"{signed}: signed and verified", flush=True)
+
+
+def sign_any_machine(args):
+    """For the 64-bit test build: its x64 stub and demo, signed with the vendor's icon."""
+    shutil.rmtree(args.work, ignore_errors=True)
+    os.makedirs(args.work)
+    args.cert, args.key = signing.certificate(args.work, "Sparlin Test Vendor")
+    icon = os.path.join(args.work, "vendor.ico")
+    sign_vendor(args, args.work, icon, icon_file(icon), "--any-machine")
 
 
 def windows(args):
@@ -233,14 +249,15 @@ def windows(args):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["linux", "windows"])
+    # @FILE: options one a line, as the 32-bit build lists its stub and payload.
+    parser = argparse.ArgumentParser(fromfile_prefix_chars="@")
+    parser.add_argument("mode", choices=["linux", "windows", "sign-any-machine"])
     for option in ("pack", "stub", "work", "gui32", "layout32", "gui64", "layout64"):
         parser.add_argument("--" + option, required=True)
     for option in ("sparlin", "pack-exe", "wine-run", "wine-dir"):
         parser.add_argument("--" + option)
     args = parser.parse_args()
-    linux(args) if args.mode == "linux" else windows(args)
+    {"linux": linux, "windows": windows, "sign-any-machine": sign_any_machine}[args.mode](args)
 
 
 if __name__ == "__main__":
