@@ -250,6 +250,9 @@ def windows(args):
 
 def main():
     # @FILE: options one a line, as the 32-bit build lists its stub and payload.
+    for arg in sys.argv[1:]:
+        if arg.startswith("@") and not os.path.isfile(arg[1:]):
+            subbuild.fail(f"no {arg[1:]}: configure the build that lists these inputs first")
     parser = argparse.ArgumentParser(fromfile_prefix_chars="@")
     parser.add_argument("mode", choices=["linux", "windows", "sign-any-machine"])
     for option in ("pack", "stub", "work", "gui32", "layout32", "gui64", "layout64"):
