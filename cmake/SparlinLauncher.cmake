@@ -1,12 +1,18 @@
-# Builds launcher executables around a payload: the LZMA tool and the four
-# payload files, compressed at build time with the host build of our own
-# tool (its "e" command with no switches) and embedded as resources.
+# Builds launchers the way a vendor does: a stub (the launcher with the LZMA
+# tool and everything else but the application), then the host build of
+# sparlin-pack puts the four payload files into a copy of it.
 include(ExternalProject)
 
 # Where the launcher asks for updates and sends the user to download them.
 # The defaults are reserved names that can never reach anybody.
 set(SPARLIN_UPDATE_HOST "updates.sparlin.invalid" CACHE STRING "Host of the vendor's update server (port 80, /update.php)")
 set(SPARLIN_DOWNLOAD_HOST "www.sparlin.invalid" CACHE STRING "Host of the vendor's download page (/download.php), optionally after https:// or http://")
+# The packer applies the same rules, and the same limit of 255 characters.
+string(LENGTH "${SPARLIN_UPDATE_HOST}" update_host_length)
+string(LENGTH "${SPARLIN_DOWNLOAD_HOST}" download_host_length)
+if(update_host_length GREATER 255 OR download_host_length GREATER 255)
+    message(FATAL_ERROR "A host setting is longer than 255 characters")
+endif()
 if(NOT SPARLIN_UPDATE_HOST MATCHES "^[A-Za-z0-9.-]+$")
     message(FATAL_ERROR "Not a host name: '${SPARLIN_UPDATE_HOST}' (letters, digits, dots and dashes only)")
 endif()
@@ -26,24 +32,71 @@ ExternalProject_Add(host_lzma
     BUILD_ALWAYS ON
     USES_TERMINAL_BUILD OFF)
 
-# The SHA-256 of what the launcher will write out or unpack, so that it
-# can tell whether the file it is about to run is the one it carries.
-# Called from sparlin_add_launcher: reads its `generated`, L_WRONG_DIGEST and
-# L_DEPENDS, and adds to its `compressed` and `payload_rc`.
-function(sparlin_digest name input)
-    string(TOLOWER ${name} lower)
-    set(wrong OFF)
-    if(lower IN_LIST L_WRONG_DIGEST)
-        set(wrong ON)
-    endif()
-    set(digest ${generated}/${name}.sha256)
-    add_custom_command(OUTPUT ${digest}
-        COMMAND ${CMAKE_COMMAND} -DINPUT=${input} -DOUTPUT=${digest} -DWRONG=${wrong}
-                -P ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
-        DEPENDS ${input} ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake ${L_DEPENDS}
+# The packer, and the same program with options that only the project's
+# own tests use (a wrong digest, a missing entry, another tool).
+set(SPARLIN_HOST_PACK ${CMAKE_BINARY_DIR}/host-pack/sparlin-pack)
+set(SPARLIN_HOST_PACK_TESTING ${CMAKE_BINARY_DIR}/host-pack/sparlin-pack-testing)
+ExternalProject_Add(host_pack
+    SOURCE_DIR ${CMAKE_SOURCE_DIR}/packer
+    BINARY_DIR ${CMAKE_BINARY_DIR}/host-pack
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DPACK_BUILD_TESTS=OFF -DPACK_TESTING_TOOL=ON
+    INSTALL_COMMAND ""
+    BUILD_BYPRODUCTS ${SPARLIN_HOST_PACK} ${SPARLIN_HOST_PACK_TESTING}
+    BUILD_ALWAYS ON
+    USES_TERMINAL_BUILD OFF)
+
+# sparlin_add_stub(<target> [OUTPUT_NAME <name>] [DEFINITIONS <def>...] [CORE <library>])
+# The launcher without its application: the LZMA tool (signed when the build
+# signs) and its digest, manifest, version, icon and string table with the
+# default hosts. The stub itself stays unsigned: signing comes after packing.
+function(sparlin_add_stub target)
+    cmake_parse_arguments(S "" "OUTPUT_NAME;CORE" "DEFINITIONS" ${ARGN})
+    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
+    set(tool ${generated}/LZMA.exe)
+    sparlin_sign_commands(sign_tool ${tool})
+    add_custom_command(OUTPUT ${tool}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:lzma_tool> ${tool}
+        ${sign_tool}
+        DEPENDS lzma_tool ${SPARLIN_SIGN_INPUTS}
         VERBATIM)
-    set(compressed ${compressed} ${digest} PARENT_SCOPE)
-    set(payload_rc "${payload_rc}${name} SHA256 \"${digest}\"\n" PARENT_SCOPE)
+    set(digest ${generated}/LZMA.sha256)
+    add_custom_command(OUTPUT ${digest}
+        COMMAND ${CMAKE_COMMAND} -DINPUT=${tool} -DOUTPUT=${digest} -P ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
+        DEPENDS ${tool} ${CMAKE_SOURCE_DIR}/cmake/WriteDigest.cmake
+        VERBATIM)
+    file(GENERATE OUTPUT ${generated}/Payload.rc CONTENT
+"LANGUAGE 0x09, 0x01
+
+LZMA EXE \"${tool}\"
+LZMA SHA256 \"${digest}\"
+
+STRINGTABLE
+BEGIN
+    110 \"${SPARLIN_UPDATE_HOST}\"
+    111 \"${SPARLIN_DOWNLOAD_HOST}\"
+END
+")
+    file(GENERATE OUTPUT ${generated}/Launcher.rc CONTENT "#include \"Sparlin.rc\"\n")
+    # windres does not report the files an .rc names, so say it here.
+    set_source_files_properties(${generated}/Launcher.rc PROPERTIES OBJECT_DEPENDS
+        "${tool};${digest};${CMAKE_SOURCE_DIR}/resources/Sparlin.manifest;${CMAKE_SOURCE_DIR}/resources/Sparlin.ico;${CMAKE_SOURCE_DIR}/resources/Strings.rc")
+    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${CMAKE_SOURCE_DIR}/Launcher/SystemLibraries.cpp
+                   ${generated}/Launcher.rc)
+    if(NOT S_CORE)
+        set(S_CORE sparlin_core)
+    endif()
+    target_link_libraries(${target} PRIVATE ${S_CORE})
+    # Sections that start on page boundaries in the file can be mapped as
+    # they are; Wine copies every section of an image that is laid out more
+    # tightly, the megabytes of payload included, at each start.
+    target_link_options(${target} PRIVATE -municode -Wl,--file-alignment,4096)
+    target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)
+    target_compile_definitions(${target} PRIVATE ${S_DEFINITIONS})
+    if(S_OUTPUT_NAME)
+        set_target_properties(${target} PROPERTIES OUTPUT_NAME ${S_OUTPUT_NAME})
+    endif()
+    string(MD5 key "${S_CORE}|${S_DEFINITIONS}")
+    set_property(GLOBAL PROPERTY SPARLIN_STUB_${key} ${target})
 endfunction()
 
 # sparlin_add_launcher(<target>
@@ -55,42 +108,53 @@ endfunction()
 #     [DEFINITIONS <def>...]       compile definitions of the entry point
 #     [CORE <library>]             the launcher's logic (default: sparlin_core)
 #     [DEPENDS <target>...])       targets that make the files above
+# Makes <name>.exe (default: <target>.exe) in the current binary directory,
+# packed from the stub of the same CORE and DEFINITIONS; the property
+# SPARLIN_EXE of <target> names it.
 function(sparlin_add_launcher target)
     cmake_parse_arguments(L "" "OUTPUT_NAME;TOOL;GUI32;HTMLAYOUT32;GUI64;HTMLAYOUT64;UPDATE_HOST;DOWNLOAD_HOST;CORE" "OMIT;DEFINITIONS;DEPENDS;WRONG_DIGEST"
                           ${ARGN})
-    set(generated ${CMAKE_CURRENT_BINARY_DIR}/${target}-resources)
-    # A copy of the tool, so that the resource compile can depend on a plain file.
-    set(tool ${generated}/LZMA.exe)
-    sparlin_sign_commands(sign_tool ${tool})
-    add_custom_command(OUTPUT ${tool}
-        COMMAND ${CMAKE_COMMAND} -E copy ${L_TOOL} ${tool}
-        ${sign_tool}
-        DEPENDS ${L_TOOL} ${L_DEPENDS} ${SPARLIN_SIGN_INPUTS}
-        VERBATIM)
-    set(payload_rc "LANGUAGE 0x09, 0x01\n\nLZMA EXE \"${tool}\"\n")
-    set(compressed ${tool})
-    sparlin_digest(LZMA ${tool})
+    if(NOT L_CORE)
+        set(L_CORE sparlin_core)
+    endif()
+    # Launchers that differ only in what the packer puts in share a stub.
+    string(MD5 key "${L_CORE}|${L_DEFINITIONS}")
+    get_property(stub GLOBAL PROPERTY SPARLIN_STUB_${key})
+    if(NOT stub)
+        string(SUBSTRING ${key} 0 8 short)
+        set(stub sparlin_stub_${short})
+        sparlin_add_stub(${stub} CORE ${L_CORE} DEFINITIONS ${L_DEFINITIONS})
+    endif()
+
+    set(pack ${SPARLIN_HOST_PACK})
+    set(arguments --stub $<TARGET_FILE:${stub}>)
+    # Anything but the real tool, a missing entry or a wrong digest is a test launcher.
+    if(NOT L_TOOL STREQUAL "$<TARGET_FILE:lzma_tool>")
+        set(pack ${SPARLIN_HOST_PACK_TESTING})
+        list(APPEND arguments --tool ${L_TOOL})
+    endif()
+    foreach(entry ${L_WRONG_DIGEST})
+        set(pack ${SPARLIN_HOST_PACK_TESTING})
+        list(APPEND arguments --wrong-digest ${entry})
+    endforeach()
+    # The 64-bit build exists for tests only: its "32-bit" payload is x64 code.
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        set(pack ${SPARLIN_HOST_PACK_TESTING})
+        list(APPEND arguments --any-machine)
+    endif()
+    set(inputs)
     foreach(entry GUI32 HTMLAYOUT32 GUI64 HTMLAYOUT64)
         string(TOLOWER ${entry} lower)
+        string(REPLACE "htmlayout" "layout" option ${lower})
         if(lower IN_LIST L_OMIT)
-            continue()
-        endif()
-        set(input ${L_${entry}})
-        if(NOT input)
+            set(pack ${SPARLIN_HOST_PACK_TESTING})
+            list(APPEND arguments --omit ${lower})
+        elseif(NOT L_${entry})
             message(FATAL_ERROR "sparlin_add_launcher(${target}): no file given for ${entry}")
+        else()
+            list(APPEND arguments --${option} ${L_${entry}})
+            list(APPEND inputs ${L_${entry}})
         endif()
-        string(REGEX MATCH "^(GUI|HTMLAYOUT)(32|64)$" _ ${entry})
-        set(name ${CMAKE_MATCH_1})
-        set(type BIN${CMAKE_MATCH_2})
-        set(output ${generated}/${entry}.lzma)
-        add_custom_command(OUTPUT ${output}
-            COMMAND ${SPARLIN_HOST_LZMA} e ${input} ${output}
-            DEPENDS ${input} host_lzma ${L_DEPENDS}
-            COMMENT "Compressing ${entry} for ${target}"
-            VERBATIM)
-        list(APPEND compressed ${output})
-        string(APPEND payload_rc "${name} ${type} \"${output}\"\n")
-        sparlin_digest(${entry} ${input})
     endforeach()
     if(NOT L_UPDATE_HOST)
         set(L_UPDATE_HOST ${SPARLIN_UPDATE_HOST})
@@ -98,28 +162,19 @@ function(sparlin_add_launcher target)
     if(NOT L_DOWNLOAD_HOST)
         set(L_DOWNLOAD_HOST ${SPARLIN_DOWNLOAD_HOST})
     endif()
-    string(APPEND payload_rc "\nSTRINGTABLE\nBEGIN\n    110 \"${L_UPDATE_HOST}\"\n    111 \"${L_DOWNLOAD_HOST}\"\nEND\n")
-    file(GENERATE OUTPUT ${generated}/Payload.rc CONTENT "${payload_rc}")
-    file(GENERATE OUTPUT ${generated}/Launcher.rc CONTENT "#include \"Sparlin.rc\"\n")
-    # windres does not report the files an .rc names, so say it here.
-    set_source_files_properties(${generated}/Launcher.rc PROPERTIES OBJECT_DEPENDS
-        "${compressed};${CMAKE_SOURCE_DIR}/resources/Sparlin.manifest;${CMAKE_SOURCE_DIR}/resources/Sparlin.ico;${CMAKE_SOURCE_DIR}/resources/Strings.rc")
-
-    add_executable(${target} WIN32 ${CMAKE_SOURCE_DIR}/Launcher/Main.cpp ${CMAKE_SOURCE_DIR}/Launcher/SystemLibraries.cpp
-                   ${generated}/Launcher.rc)
-    if(NOT L_CORE)
-        set(L_CORE sparlin_core)
+    if(NOT L_OUTPUT_NAME)
+        set(L_OUTPUT_NAME ${target})
     endif()
-    target_link_libraries(${target} PRIVATE ${L_CORE})
-    # Sections that start on page boundaries in the file can be mapped as
-    # they are; Wine copies every section of an image that is laid out more
-    # tightly, the megabytes of payload included, at each start.
-    target_link_options(${target} PRIVATE -municode -Wl,--file-alignment,4096)
-    target_include_directories(${target} PRIVATE ${generated} ${CMAKE_SOURCE_DIR}/resources)
-    target_compile_definitions(${target} PRIVATE ${L_DEFINITIONS})
-    add_dependencies(${target} host_lzma ${L_DEPENDS})
-    if(L_OUTPUT_NAME)
-        set_target_properties(${target} PROPERTIES OUTPUT_NAME ${L_OUTPUT_NAME})
-    endif()
-    sparlin_sign_target(${target})
+    set(exe ${CMAKE_CURRENT_BINARY_DIR}/${L_OUTPUT_NAME}.exe)
+    sparlin_sign_commands(sign ${exe})
+    add_custom_command(OUTPUT ${exe}
+        COMMAND ${pack} ${arguments} --update-host ${L_UPDATE_HOST} --download-host ${L_DOWNLOAD_HOST} -o ${exe}
+        ${sign}
+        DEPENDS ${stub} host_pack ${pack} ${inputs} ${L_TOOL} ${L_DEPENDS} ${SPARLIN_SIGN_INPUTS}
+        COMMENT "Packing ${L_OUTPUT_NAME}.exe"
+        VERBATIM)
+    add_custom_target(${target} ALL DEPENDS ${exe})
+    # The launch benchmark compresses its payload with the host tool after building a launcher.
+    add_dependencies(${target} host_lzma)
+    set_target_properties(${target} PROPERTIES SPARLIN_EXE ${exe})
 endfunction()

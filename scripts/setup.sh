@@ -10,7 +10,7 @@ packages=(
   wine wine64 wine32:i386
   xvfb xdotool x11-utils imagemagick
   xz-utils clang libclang-rt-14-dev
-  nginx-light python3 osslsigncode openssl libssl-dev time
+  nginx-light python3 python3-pefile osslsigncode openssl libssl-dev time
   g++-multilib hyperfine 7zip linux-perf valgrind qemu-user
 )
 

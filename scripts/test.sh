@@ -12,6 +12,8 @@ echo "== native: foundation logic"
 bash tests/native/run.sh
 echo "== native: LZMA codec and tool"
 bash lzma/run-tests.sh
+echo "== native: the packer"
+bash packer/run-tests.sh
 
 echo "== Windows build"
 cmake --preset windows-x86 >/dev/null
@@ -19,7 +21,8 @@ if bash tests/wine/wine-loader x86-runs; then
     cmake --build --preset windows-x86
 else
     # Its Windows tests cannot run here (they are disabled): only what the
-    # checks of the shipped file need is built.
+    # checks of the shipped file need is built, which is also the stub and
+    # payloads the 64-bit build's Windows packer test packs.
     cmake --build --preset windows-x86 --target Sparlin
 fi
 echo "== Windows tests under Wine"

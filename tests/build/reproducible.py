@@ -16,8 +16,8 @@ import subbuild
 
 # What the launcher is made of, relative to a build directory.
 INPUTS = ["lzma/LZMA.exe", "demo/SparlinDemo.exe", "demo/demolayout.dll", "demo64/SparlinDemo.exe",
-          "demo64/demolayout.dll", "Launcher/Sparlin-resources/LZMA.exe"] + [
-             f"Launcher/Sparlin-resources/{e}.lzma" for e in ("GUI32", "HTMLAYOUT32", "GUI64", "HTMLAYOUT64")]
+          "demo64/demolayout.dll", "Launcher/SparlinStub-resources/LZMA.exe", "Launcher/Sparlin-stub.exe",
+          "host-pack/sparlin-pack"]
 
 
 def copy_sources(source, target, work):

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Bytes.h"
+
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace sparlin::pack {
+
+// One of the four payload files, compressed, with its digest.
+struct Payload {
+    std::string entry;      // GUI32, HTMLAYOUT32, GUI64 or HTMLAYOUT64
+    Bytes compressed;       // as `LZMA e` writes it
+    std::string digest;     // lower-case hexadecimal SHA-256 of the file
+};
+
+struct PackRequest {
+    Bytes stub;
+    std::vector<Payload> payloads;
+    std::optional<std::string> updateHost, downloadHost; // unset: the stub's own
+    std::optional<Bytes> icon;                           // an .ico file
+    bool stripSignature = false;
+    // Only for the project's own tests: another tool, and digests that do not match.
+    std::optional<Bytes> tool;
+    std::set<std::string> wrongDigests; // lzma, gui32, ...
+};
+
+// The packed image. Throws Error with a message for the user.
+Bytes Pack(const PackRequest& request);
+
+// The rules the build applies to its host settings; the message says what is wrong.
+void CheckUpdateHost(const std::string& host);
+void CheckDownloadHost(const std::string& host);
+
+// The options naming each payload file, and the machine and kind each must be.
+struct EntryKind {
+    const char* entry;
+    const char* option;
+    uint16_t machine; // 0: any (the project's 64-bit test build has no 32-bit payload)
+    bool dll;
+};
+extern const EntryKind kEntries[4];
+
+// Reads `path` whole; the message names the file.
+Bytes ReadFile(const std::filesystem::path& path, const std::string& shownName);
+// Checks the file's headers against `kind`, then compresses it with the
+// tool's default settings and takes its digest in the same pass.
+Payload CompressFile(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind);
+
+} // namespace sparlin::pack

@@ -1,0 +1,28 @@
+// Writes fuzzing seeds: a small stub, the same packed, and an icon.
+#include "Pack.h"
+#include "TestImage.h"
+
+#include <fstream>
+
+using namespace sparlin::pack;
+
+int main(int argc, char** argv) {
+    if (argc != 2)
+        return 2;
+    const std::string dir = argv[1];
+    auto write = [&](const std::string& name, const Bytes& b) {
+        std::ofstream(dir + "/" + name, std::ios::binary).write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+    };
+    const Bytes stub = test::StubImage();
+    write("FuzzPe/stub", stub);
+    write("FuzzPe/stub-without-relocations", test::StubImage(test::StubResources(), false));
+    PackRequest request;
+    request.stub = stub;
+    request.payloads.push_back({"GUI64", Bytes(40, 7), std::string(64, 'f')});
+    write("FuzzPe/packed", Pack(request));
+    Bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 0, 0, 0, 0, 56, 0, 0, 0, 22, 0, 0, 0, 40};
+    ico.resize(22 + 56, 0);
+    ico[22 + 12] = 1, ico[22 + 14] = 32;
+    write("FuzzIcon/ico", ico);
+    return 0;
+}
