@@ -61,7 +61,7 @@ quiet() { # runs a build step, shows its log only when it fails
 
 # The x64 demo and the tool, from a build of the bench's own.
 quiet cmake --preset "$preset" -B "$work/payload-build" -DBUILD_TESTING=OFF
-quiet cmake --build "$work/payload-build" -j 2 --target lzma_tool demo64
+quiet cmake --build "$work/payload-build" -j 2 --target lzma_tool demo64 demo_gui demo_layout
 demo=$work/payload-build/demo64/SparlinDemo.exe
 gui=$work/payload/App64.exe layout=$work/payload/Layout64.dll
 dlls=/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
@@ -129,8 +129,9 @@ for size in $sizes; do
     head -c $((size * 1000000 - $(stat -c %s "$demo"))) "$filler" | cat "$demo" - >"$gui"
     # A PE file runs with data appended after its last section: the demo keeps
     # working at any size. The 32-bit set is never unpacked in the 64-bit
-    # prefix: the layout library stands in for both of its files.
-    payload=(-DSPARLIN_PAYLOAD_GUI32="$layout" -DSPARLIN_PAYLOAD_HTMLAYOUT32="$layout"
+    # prefix: the demo's own, which the packer accepts as 32-bit files, stays small.
+    payload=(-DSPARLIN_PAYLOAD_GUI32="$work/payload-build/demo/SparlinDemo.exe"
+        -DSPARLIN_PAYLOAD_HTMLAYOUT32="$work/payload-build/demo/demolayout.dll"
         -DSPARLIN_PAYLOAD_GUI64="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT64="$layout")
     quiet cmake --preset "$preset" -B "$work/build" -DBUILD_TESTING=OFF -DSPARLIN_PHASE_TRACE_LAUNCHER=ON "${payload[@]}"
     quiet cmake --build "$work/build" -j 2 --target Sparlin SparlinPhases
@@ -141,8 +142,12 @@ for size in $sizes; do
         base=(--base-launcher "$(win "$work/base-launcher/Launcher/Sparlin.exe")")
     fi
     tool=$work/build/lzma/LZMA.exe
-    # The very streams the launcher carries.
-    packed=$work/build/Launcher/Sparlin-resources
+    # The very streams the launcher carries: the packer writes what the
+    # tool's "e" command writes.
+    packed=$work/payload/streams
+    mkdir -p "$packed"
+    "$work/build/host-lzma/lzma" e "$gui" "$packed/GUI64.lzma"
+    "$work/build/host-lzma/lzma" e "$layout" "$packed/HTMLAYOUT64.lzma"
     cp "$gui" "$work/direct/App64.exe"
     cp "$layout" "$work/direct/Layout64.dll"
 
