@@ -3,7 +3,7 @@
 // program with CreateProcessW, times it with QueryPerformanceCounter and
 // waits for events (the demo's report file, a process end), each bounded.
 //
-// One round, in a rotating order:
+// One round, in an order whose start and stride change from round to round:
 //   launcher: Sparlin.exe /hide until the demo application has written its report;
 //   direct:   the already unpacked application until the same point;
 //   decode:   the LZMA tool decoding both payloads at once, started as the
@@ -488,16 +488,32 @@ int wmain(int argc, wchar_t** argv)
     std::vector<double> launcher, direct, tool, byBench, empty, args, overhead, fraction, beyond, beyondFraction,
         base, baseOverhead, baseFraction, baseBeyondFraction;
     // Rotating order over the programs, so that all share the machine's busy
-    // and quiet moments.
+    // and quiet moments. The stride changes from round to round as well: with
+    // a fixed order each program would always follow the same one, and the
+    // writeback of the megabytes that a launcher or a decode just wrote and
+    // removed would always slow the same successor.
     std::vector<int> steps = {0, 1, 2, 3, 4};
     if (withBase) steps.push_back(5);
     if (withTraced) steps.push_back(6);
+    const size_t count = steps.size();
+    std::vector<size_t> strides;
+    for (size_t stride = 1; stride < count; ++stride) {
+        size_t a = stride, b = count;
+        while (b != 0) {
+            a %= b;
+            std::swap(a, b);
+        }
+        if (a == 1) {
+            strides.push_back(stride);
+        }
+    }
     for (int run = 0; run < options.runs; ++run) {
         double l = 0, d = 0, e = 0, a = 0, b = 0, span = 0;
         Floors floors;
         Decode t;
-        for (size_t step = 0; step < steps.size(); ++step) {
-            switch (steps[(run + step) % steps.size()]) {
+        const size_t stride = strides[run % strides.size()];
+        for (size_t step = 0; step < count; ++step) {
+            switch (steps[(run + step * stride) % count]) {
             case 0: l = UntilReport(options, launcherLine, &memory, nullptr); break;
             case 1: d = UntilReport(options, directLine, nullptr, nullptr); break;
             case 2: t = DecodeAtOnce(options); break;
