@@ -21,8 +21,6 @@ namespace {
 const char* const source = "PrivateFolder";
 constexpr int nameAttempts = 16;
 constexpr int removalAttempts = 3;
-const wchar_t* const prefix = L"Sparlin-";
-const wchar_t* const administrators = L"S-1-5-32-544";
 
 // Never follows a link: a reparse point is opened as itself, so that it
 // can be recognised and refused.
@@ -178,13 +176,13 @@ std::wstring MakeRandomFolderName()
     if (!SystemFunction036(random.GetData(), random.GetSize())) {
         throw Kova::LastErrorException("Sparlin::MakeRandomFolderName", 0, source);
     }
-    return prefix + Kova::ToHex(random);
+    return privateFolderPrefix + Kova::ToHex(random);
 }
 
 bool IsPrivateFolderName(const std::wstring& name)
 {
-    const size_t prefixLength = std::wstring(prefix).size();
-    if (name.size() != prefixLength + 32 || name.compare(0, prefixLength, prefix) != 0) {
+    const size_t prefixLength = std::wstring(privateFolderPrefix).size();
+    if (name.size() != prefixLength + 32 || name.compare(0, prefixLength, privateFolderPrefix) != 0) {
         return false;
     }
     for (size_t i = prefixLength; i < name.size(); ++i) {
@@ -258,7 +256,7 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
     }
 
     // The owner the folder is made with, and should read back with.
-    const std::wstring owner = elevated ? administrators : CurrentUserSid();
+    const std::wstring owner = elevated ? administratorsSid : CurrentUserSid();
     const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(owner);
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText.c_str(), SDDL_REVISION_1, &descriptor,

@@ -80,6 +80,12 @@ bool IsPrivateFolderName(const std::wstring& name);
 // The owner of an open object as a SID in text, empty when it cannot be read.
 std::wstring OwnerOf(void* handle);
 
+// What every private folder's name begins with.
+inline constexpr wchar_t privateFolderPrefix[] = L"Sparlin-";
+
+// The Administrators group, as OwnerOf names it.
+inline constexpr wchar_t administratorsSid[] = L"S-1-5-32-544";
+
 } // namespace Sparlin
 
 #endif

@@ -16,7 +16,6 @@ namespace Sparlin {
 
 namespace {
 
-const wchar_t* const administrators = L"S-1-5-32-544";
 // Ours hold four files at most; a folder with more is not worth a start's time.
 constexpr size_t fileLimit = 64;
 
@@ -104,7 +103,7 @@ bool RemoveStaleFolder(const std::wstring& path, bool checkOwner, std::uint64_t 
         if (created > Ticks(now) || Ticks(now) - created < minimumAge) {
             return false;
         }
-        if (checkOwner && OwnerOf(look.Get()) != administrators) {
+        if (checkOwner && OwnerOf(look.Get()) != administratorsSid) {
             return false;
         }
     }
@@ -147,7 +146,7 @@ unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner, std::uint
         // however many anyone planted.
         std::vector<std::wstring> candidates;
         WIN32_FIND_DATAW entry;
-        HANDLE find = FindFirstFileExW((base + L"Sparlin-*").c_str(), FindExInfoBasic, &entry,
+        HANDLE find = FindFirstFileExW((base + privateFolderPrefix + L"*").c_str(), FindExInfoBasic, &entry,
                                        FindExSearchNameMatch, nullptr, 0);
         if (find == INVALID_HANDLE_VALUE) {
             return 0;
