@@ -28,20 +28,94 @@ std::wstring Upper(std::wstring text)
     return text;
 }
 
+std::wstring RecordedDigest(const wchar_t* digestName)
+{
+    const Kova::Buffer recorded = Kova::Application::LoadResource(digestName, L"SHA256");
+    return Upper(Kova::AnsiToWide(std::string(reinterpret_cast<const char*>(recorded.GetData()), recorded.GetSize())));
+}
+
+bool Matches(const std::wstring& expected, const Kova::Security::Sha256& hash)
+{
+    const std::wstring actual = Kova::ToHex(hash.GetDigest());
+    return !actual.empty() && expected.compare(0, actual.size(), actual) == 0;
+}
+
 } // namespace
 
 void VerifyFile(const Kova::FileSystem::File& file, const wchar_t* digestName)
 {
-    const Kova::Buffer recorded = Kova::Application::LoadResource(digestName, L"SHA256");
-    const std::wstring expected =
-        Upper(Kova::AnsiToWide(std::string(reinterpret_cast<const char*>(recorded.GetData()), recorded.GetSize())));
+    const std::wstring expected = RecordedDigest(digestName);
     Kova::Security::Sha256 hash;
     // In pieces through the handle: memory does not grow with the file.
     hash.Calculate(file);
-    const std::wstring actual = Kova::ToHex(hash.GetDigest());
-    if (expected.compare(0, actual.size(), actual) != 0 || actual.empty()) {
+    if (!Matches(expected, hash)) {
         throw IntegrityException("Sparlin::VerifyFile", 0, "Integrity", file.GetPath());
     }
+}
+
+GrowingFileDigest::GrowingFileDigest(std::wstring path, bool early) : path(std::move(path)), early(early) {}
+
+void GrowingFileDigest::Advance()
+{
+    if (!early) {
+        return;
+    }
+    if (reader.IsEmpty()) {
+        // Sharing everything the writer may need, its removal of a failed
+        // output included; reading only.
+        const HANDLE opened =
+            CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+        if (opened == INVALID_HANDLE_VALUE) {
+            return;
+        }
+        reader = Kova::KernelHandle(opened);
+        chunk.resize(Kova::Security::Hash::FileChunkSize);
+    }
+    // Up to the end as it is now; a short read means the writer is behind.
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(reader.Get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
+            early = false;
+            Release();
+            return;
+        }
+        if (read == 0) {
+            return;
+        }
+        hash.Update(chunk.data(), read);
+        hashed += read;
+        if (read < chunk.size()) {
+            return;
+        }
+    }
+}
+
+void GrowingFileDigest::Release()
+{
+    reader.Reset();
+}
+
+void GrowingFileDigest::Verify(const Kova::FileSystem::File& held, const wchar_t* digestName)
+{
+    Release();
+    const std::wstring expected = RecordedDigest(digestName);
+    const std::uint64_t size = held.GetSize();
+    if (early && hashed <= size) {
+        chunk.resize(Kova::Security::Hash::FileChunkSize);
+        for (std::uint64_t offset = hashed; offset < size;) {
+            const std::uint64_t left = size - offset;
+            const auto piece = static_cast<std::uint32_t>(left < chunk.size() ? left : chunk.size());
+            held.ReadAt(offset, chunk.data(), piece);
+            hash.Update(chunk.data(), piece);
+            offset += piece;
+        }
+        hash.Final();
+        if (Matches(expected, hash)) {
+            return;
+        }
+    }
+    VerifyFile(held, digestName);
 }
 
 } // namespace Sparlin

@@ -69,17 +69,22 @@ void RunLaunchSequence()
 
     // The layout library is checked while the tool decodes the application.
     // When something fails, the pending ones wait for their tools before
-    // their files are removed, all before the failure is shown.
-    File layout = pendingLayout.Finish();
+    // their files are removed, all before the failure is shown. Each output
+    // is hashed while its tool writes it where nothing unelevated can change
+    // it meanwhile: what is left once the tool ends is its tail.
+    const bool hashEarly = folder.OnlyAdministratorsWrite();
+    GrowingFileDigest layoutHash(pendingLayout.GetOutputPath(), hashEarly);
+    File layout = pendingLayout.Finish(&layoutHash);
     ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
-    VerifyFile(layout, layoutDigest.c_str());
+    layoutHash.Verify(layout, layoutDigest.c_str());
     SPARLIN_PHASE("payload-checked");
     if (applicationFailure) {
         std::rethrow_exception(applicationFailure);
     }
-    File application = pendingApplication->Finish();
+    GrowingFileDigest applicationHash(pendingApplication->GetOutputPath(), hashEarly);
+    File application = pendingApplication->Finish(&applicationHash);
     ScopeGuard applicationGuard(application, &DeleteFileWithRetries);
-    VerifyFile(application, applicationDigest.c_str());
+    applicationHash.Verify(application, applicationDigest.c_str());
     SPARLIN_PHASE("payload-checked");
 
     toolGuard.Run();

@@ -13,6 +13,14 @@ namespace Sparlin {
 
 using Kova::FileSystem::File;
 
+namespace {
+
+// How often a growing output is read while its tool runs: often enough that
+// little is left to hash when it ends, seldom enough to cost next to nothing.
+constexpr std::uint32_t digestInterval = 10;
+
+} // namespace
+
 File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension,
                                const std::wstring& directory)
 {
@@ -77,13 +85,20 @@ PendingPayload::~PendingPayload()
     DeleteFileW(outputPath.c_str());
 }
 
-File PendingPayload::Finish()
+File PendingPayload::Finish(GrowingFileDigest* digest)
 {
     // Whatever fails from here on, the destructor removes both files; a
     // failed wait is not tried a second time there.
     std::optional<Kova::Process> running(std::move(tool));
     tool.reset();
-    running->Wait();
+    if (digest != nullptr) {
+        while (running->Wait(digestInterval) == WAIT_TIMEOUT) {
+            digest->Advance();
+        }
+        digest->Release();
+    } else {
+        running->Wait();
+    }
     SPARLIN_PHASE("tool-ended");
     running.reset();
     // The output's existence is the only sign of the tool's success. One

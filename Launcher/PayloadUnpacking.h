@@ -1,6 +1,8 @@
 #ifndef SPARLIN_PAYLOADUNPACKING_H
 #define SPARLIN_PAYLOADUNPACKING_H
 
+#include "Integrity.h"
+
 #include "Kova/FileSystem/File.h"
 #include "Kova/Process.h"
 
@@ -31,7 +33,8 @@ Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t
 // output opened for reading, with read sharing only, not yet checked. Left
 // unfinished (by a failure, its own included), the object waits for the tool
 // if it still can and removes what it was given and what it wrote. Two may be
-// pending at once: each has its own files and its own tool.
+// pending at once: each has its own files and its own tool. Given a digest,
+// Finish feeds it the output while the tool still writes it.
 class PendingPayload {
 public:
     PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
@@ -40,7 +43,8 @@ public:
     PendingPayload& operator=(const PendingPayload&) = delete;
     ~PendingPayload();
 
-    Kova::FileSystem::File Finish();
+    Kova::FileSystem::File Finish(GrowingFileDigest* digest = nullptr);
+    const std::wstring& GetOutputPath() const { return outputPath; }
 
 private:
     // Lets tests make the wait fail and hold the output.

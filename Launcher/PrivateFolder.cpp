@@ -224,8 +224,10 @@ std::wstring PrivateFolder::GetRoot(bool elevated)
     return std::wstring(buffer, length);
 }
 
-PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful)
-    : root(std::move(root)), path(std::move(path)), held(std::move(held)), ownersFaithful(ownersFaithful)
+PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
+                             bool administratorsOnly)
+    : root(std::move(root)), path(std::move(path)), held(std::move(held)), ownersFaithful(ownersFaithful),
+      administratorsOnly(administratorsOnly)
 {
 }
 
@@ -296,7 +298,7 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
             throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
         }
         const bool faithful = OwnerOf(held.Get()) == owner;
-        return PrivateFolder(base, std::move(path), std::move(held), faithful);
+        return PrivateFolder(base, std::move(path), std::move(held), faithful, elevated);
     }
 }
 

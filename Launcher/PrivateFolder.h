@@ -27,7 +27,7 @@ public:
 
     PrivateFolder(PrivateFolder&& other) noexcept
         : root(std::move(other.root)), path(std::move(other.path)), held(std::move(other.held)),
-          ownersFaithful(other.ownersFaithful)
+          ownersFaithful(other.ownersFaithful), administratorsOnly(other.administratorsOnly)
     {
         other.path.clear();
     }
@@ -43,6 +43,9 @@ public:
     // Whether the system keeps the owner it was given: the owner of this
     // folder reads back as the one it was created with.
     bool OwnersAreFaithful() const { return ownersFaithful; }
+    // Whether only SYSTEM and Administrators may write in it (made elevated):
+    // nothing unelevated can change a file there behind the launcher's back.
+    bool OnlyAdministratorsWrite() const { return administratorsOnly; }
 
     // Where a start unpacks: the Windows directory's own Temp when elevated
     // (local, admin-owned, no user may list, rename or delete its entries),
@@ -56,12 +59,14 @@ public:
     static std::wstring GetSecurityDescriptor(bool elevated);
 
 private:
-    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful);
+    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
+                  bool administratorsOnly);
 
     std::wstring root;
     std::wstring path;
     Kova::KernelHandle held;
     bool ownersFaithful = false;
+    bool administratorsOnly = false;
 };
 
 // Whether this process runs with an elevated token.

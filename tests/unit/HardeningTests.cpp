@@ -174,6 +174,49 @@ TEST(IntegrityTest, FilesAreCheckedThroughTheirHandleAgainstTheRecordedDigest)
     EXPECT_THROW(Sparlin::VerifyFile(changed, L"NO-SUCH-DIGEST"), Kova::LastErrorException);
 }
 
+TEST(IntegrityTest, AGrowingFileIsHashedAsWrittenAndConfirmedWholeOnAMismatch)
+{
+    Testing::TempFolder folder;
+    const std::wstring path = folder.File(L"growing.bin");
+    {
+        Sparlin::GrowingFileDigest digest(path, true);
+        digest.Advance(); // not made yet
+        File writer = File::Create(path);
+        writer.Write("a", 1);
+        digest.Advance();
+        writer.Write("bc", 2);
+        digest.Advance();
+        writer.Close();
+        digest.Release();
+        EXPECT_NO_THROW(digest.Verify(File::Open(path), L"ABC"));
+    }
+    {
+        // Read while the writer was behind what it wrote later: a mismatch
+        // of the early bytes is no verdict, the whole file decides.
+        Sparlin::GrowingFileDigest digest(path, true);
+        File::Create(path).Write("x", 1);
+        digest.Advance();
+        File::Create(path).Write("abc", 3);
+        digest.Release();
+        EXPECT_NO_THROW(digest.Verify(File::Open(path), L"ABC"));
+    }
+    {
+        Sparlin::GrowingFileDigest digest(path, true);
+        File::Create(path).Write("abd", 3);
+        digest.Advance();
+        EXPECT_THROW(digest.Verify(File::Open(path), L"ABC"), Sparlin::IntegrityException);
+    }
+    {
+        // A writer that gives up removes its output while it is being read.
+        Sparlin::GrowingFileDigest digest(path, true);
+        File::Create(path).Write("ab", 2);
+        digest.Advance();
+        ASSERT_TRUE(DeleteFileW(path.c_str()));
+        digest.Release();
+        EXPECT_EQ(GetFileAttributesW(path.c_str()), INVALID_FILE_ATTRIBUTES);
+    }
+}
+
 namespace {
 
 std::wstring StaleName(wchar_t digit)
