@@ -9,17 +9,34 @@
 #include "StaleFolders.h"
 #include "UpdateCheck.h"
 
+#include "Kova/Application.h"
 #include "Kova/CommandLine/ArgumentList.h"
 #include "Kova/Process.h"
 
 #include <windows.h>
 
+#include <cstdint>
 #include <exception>
 #include <optional>
 
 namespace Sparlin {
 
 using Kova::FileSystem::File;
+
+namespace {
+
+// The size of a compressed resource, 0 when there is none: its unpacking
+// then fails and says so.
+std::uint32_t StoredSize(const wchar_t* name, const wchar_t* type)
+{
+    try {
+        return Kova::Application::ViewResource(name, type).size;
+    } catch (...) {
+        return 0;
+    }
+}
+
+} // namespace
 
 void RunLaunchSequence()
 {
@@ -53,28 +70,42 @@ void RunLaunchSequence()
     SPARLIN_PHASE("tool-checked");
 
     // Both tools decode at once, so that unpacking costs about the longer
-    // decode, not the sum; no thread of ours is needed for that. The
-    // application, usually the larger, starts first: writing out and starting
-    // the layout library then happens while it decodes.
+    // decode, not the sum; no thread of ours is needed for that. The larger
+    // stream, the longer decode, starts first: writing out and starting the
+    // other then happens while it decodes. A failure to start either is
+    // reported once the ones before it are known good: the layout library's
+    // own failure comes first.
+    std::optional<PendingPayload> pendingLayout;
     std::optional<PendingPayload> pendingApplication;
+    std::exception_ptr layoutFailure;
     std::exception_ptr applicationFailure;
-    try {
-        pendingApplication.emplace(tool.GetPath(), L"GUI", payloadType, L"exe", folder.GetPath());
-    } catch (...) {
-        // Reported only once the layout library is known good: its own
-        // failure comes first.
-        applicationFailure = std::current_exception();
+    const auto start = [&](std::optional<PendingPayload>& pending, const wchar_t* name, const wchar_t* extension,
+                           std::exception_ptr& failure) {
+        try {
+            pending.emplace(tool.GetPath(), name, payloadType, extension, folder.GetPath());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    if (StoredSize(L"HTMLAYOUT", payloadType) > StoredSize(L"GUI", payloadType)) {
+        start(pendingLayout, L"HTMLAYOUT", nullptr, layoutFailure);
+        start(pendingApplication, L"GUI", L"exe", applicationFailure);
+    } else {
+        start(pendingApplication, L"GUI", L"exe", applicationFailure);
+        start(pendingLayout, L"HTMLAYOUT", nullptr, layoutFailure);
     }
-    PendingPayload pendingLayout(tool.GetPath(), L"HTMLAYOUT", payloadType, nullptr, folder.GetPath());
+    if (layoutFailure) {
+        std::rethrow_exception(layoutFailure);
+    }
 
-    // The layout library is checked while the tool decodes the application.
+    // The layout library is checked while the application may still decode.
     // When something fails, the pending ones wait for their tools before
     // their files are removed, all before the failure is shown. Each output
     // is hashed while its tool writes it where nothing unelevated can change
     // it meanwhile: what is left once the tool ends is its tail.
     const bool hashEarly = folder.OnlyAdministratorsWrite();
-    GrowingFileDigest layoutHash(pendingLayout.GetOutputPath(), hashEarly);
-    File layout = pendingLayout.Finish(&layoutHash);
+    GrowingFileDigest layoutHash(pendingLayout->GetOutputPath(), hashEarly);
+    File layout = pendingLayout->Finish(&layoutHash);
     ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
     layoutHash.Verify(layout, layoutDigest.c_str());
     SPARLIN_PHASE("payload-checked");

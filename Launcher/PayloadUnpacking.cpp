@@ -58,7 +58,11 @@ PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name
         SPARLIN_PHASE("tool-start");
         // Working in the private folder: nothing the user controls lies in
         // the tool's current directory, where a DLL search might look.
-        tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW, directory));
+        // No console at all: given a hidden one of its own, each tool of a
+        // GUI program gets a console host process beside it, which costs
+        // about as much as starting the tool. Its messages are read by
+        // nobody either way.
+        tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW | DETACHED_PROCESS, directory));
         SPARLIN_PHASE("tool-running");
     } catch (...) {
         input.Delete();

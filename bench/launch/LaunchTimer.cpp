@@ -194,16 +194,31 @@ struct Decode {
     double application = 0; // the last stream's own start to its end
 };
 
-// Both streams at once, as the launcher decodes them: the last one given
-// (the application) first. Each stream is first written anew into the
-// folder, untimed, as the launcher writes it just before its tool reads it.
+// Both streams at once, as the launcher decodes them: the larger one first.
+// Each stream is first written anew into the folder, untimed, as the launcher
+// writes it just before its tool reads it. The last one given is the
+// application's.
 Decode DecodeAtOnce(const Options& options)
 {
     std::vector<std::wstring> files;
     std::vector<HANDLE> processes;
     std::vector<std::wstring> commandLines;
-    for (size_t n = 0; n < options.packed.size(); ++n) {
-        const size_t i = options.packed.size() - 1 - n;
+    std::vector<size_t> order(options.packed.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        order[i] = i;
+    }
+    const auto sizeOf = [](const std::wstring& path) {
+        WIN32_FILE_ATTRIBUTE_DATA data{};
+        GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data);
+        return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return sizeOf(options.packed[a]) > sizeOf(options.packed[b]); });
+    size_t application = 0;
+    for (size_t i : order) {
+        if (i == options.packed.size() - 1) {
+            application = commandLines.size();
+        }
         const std::wstring stream = options.outDir + L"\\stream" + std::to_wstring(i) + L".tmp";
         const std::wstring output = options.outDir + L"\\decoded" + std::to_wstring(i) + L".tmp";
         DeleteFileW(output.c_str());
@@ -216,7 +231,7 @@ Decode DecodeAtOnce(const Options& options)
     }
     const double start = Now();
     for (const std::wstring& commandLine : commandLines) {
-        processes.push_back(Start(commandLine, CREATE_NO_WINDOW).hProcess);
+        processes.push_back(Start(commandLine, CREATE_NO_WINDOW | DETACHED_PROCESS).hProcess); // as the launcher
     }
     Decode decode;
     std::vector<HANDLE> running = processes;
@@ -230,7 +245,7 @@ Decode DecodeAtOnce(const Options& options)
             Fail(L"%ls did not end within the time limit", options.tool, 0);
         }
         const HANDLE ended = running[result - WAIT_OBJECT_0];
-        if (ended == processes.front()) {
+        if (ended == processes[application]) {
             decode.application = Now() - start;
         }
         running.erase(running.begin() + (result - WAIT_OBJECT_0));
@@ -325,9 +340,10 @@ double Span(const Marks& marks)
     return to - from;
 }
 
-// The decode as the launcher runs it: from its first tool's start (the
-// application's) to the end of its wait for that tool (the second). Where the
-// layout library's decode and check outlast the application's, they count.
+// The decode as the launcher runs it: from its first tool's start (the larger
+// stream's) to the end of its wait for the application's tool (the second
+// wait). Where the layout library's decode and check outlast the
+// application's, they count.
 double ApplicationDecode(const Marks& marks)
 {
     double started = 0, ended = 0;
@@ -341,8 +357,8 @@ double ApplicationDecode(const Marks& marks)
 
 // Steps of a start that lie on its path however the launcher is made, as
 // long as it hands the tool a file, removes that file once decoded and checks
-// the tool's output: writing the application's compressed stream before its
-// tool can start, removing it after, and the application's digest.
+// the tool's output: writing the first compressed stream (the larger) before
+// its tool can start, removing it after, and the application's digest.
 struct Floors {
     double streamWritten = 0;
     double streamRemoved = 0;
@@ -614,7 +630,7 @@ int wmain(int argc, wchar_t** argv)
         std::printf("before the application's tool starts and after the launcher has seen it end: %.1f ms = %.3f "
                     "of the decode time\n",
                     Median(aroundDecode), Median(aroundFraction));
-        std::printf("  of which floors: writing the application's compressed stream %.1f ms, removing it %.1f ms, "
+        std::printf("  of which floors: writing the first (larger) compressed stream %.1f ms, removing it %.1f ms, "
                     "the application's digest %.1f ms; the rest: %.3f of the decode time\n",
                     Median(streamWritten), Median(streamRemoved), Median(digest), Median(beyondFloors));
         std::printf("  (its main thread's work in that time, outside the tools' starts and its waits for them, "
