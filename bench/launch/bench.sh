@@ -20,7 +20,7 @@
 #   LAUNCH_BENCH_SIZES    application sizes in MB (default "3 50 200")
 #   LAUNCH_BENCH_RUNS     runs per variant (default 21 up to 10 MB, where a start
 #                         is short and the noise of Wine's process starts large;
-#                         7 up to 100 MB; 5 above)
+#                         11 up to 100 MB; 9 above)
 #   LAUNCH_BENCH_WARMUP   1 (default): one untimed round first; 0: none
 #   LAUNCH_BENCH_WAIT     seconds any one program may take (default 600)
 #   LAUNCH_BENCH_TIMEOUT  seconds the timing of one size may take (default 3600)
@@ -127,7 +127,7 @@ summary=$work/summary.txt
 : >"$summary"
 status=0
 for size in $sizes; do
-    runs=${LAUNCH_BENCH_RUNS:-$((size > 100 ? 5 : size > 10 ? 7 : 21))}
+    runs=${LAUNCH_BENCH_RUNS:-$((size > 100 ? 9 : size > 10 ? 11 : 21))}
     head -c $((size * 1000000 - $(stat -c %s "$demo"))) "$filler" | cat "$demo" - >"$gui"
     # A PE file runs with data appended after its last section: the demo keeps
     # working at any size. The 32-bit set is never unpacked in the 64-bit
