@@ -105,17 +105,20 @@ void RunLaunchSequence()
     // it meanwhile: what is left once the tool ends is its tail.
     const bool hashEarly = folder.OnlyAdministratorsWrite();
     GrowingFileDigest layoutHash(pendingLayout->GetOutputPath(), hashEarly);
-    File layout = pendingLayout->Finish(&layoutHash);
+    std::optional<GrowingFileDigest> applicationHash;
+    if (pendingApplication) {
+        applicationHash.emplace(pendingApplication->GetOutputPath(), hashEarly);
+    }
+    File layout = pendingLayout->Finish(&layoutHash, applicationHash ? &*applicationHash : nullptr);
     ScopeGuard layoutGuard(layout, &DeleteFileWithRetries);
     layoutHash.Verify(layout, layoutDigest.c_str());
     SPARLIN_PHASE("payload-checked");
     if (applicationFailure) {
         std::rethrow_exception(applicationFailure);
     }
-    GrowingFileDigest applicationHash(pendingApplication->GetOutputPath(), hashEarly);
-    File application = pendingApplication->Finish(&applicationHash);
+    File application = pendingApplication->Finish(&*applicationHash);
     ScopeGuard applicationGuard(application, &DeleteFileWithRetries);
-    applicationHash.Verify(application, applicationDigest.c_str());
+    applicationHash->Verify(application, applicationDigest.c_str());
     SPARLIN_PHASE("payload-checked");
 
     toolGuard.Run();

@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include <initializer_list>
+
 namespace Sparlin {
 
 using Kova::FileSystem::File;
@@ -89,17 +91,23 @@ PendingPayload::~PendingPayload()
     DeleteFileW(outputPath.c_str());
 }
 
-File PendingPayload::Finish(GrowingFileDigest* digest)
+File PendingPayload::Finish(GrowingFileDigest* digest, GrowingFileDigest* alongside)
 {
     // Whatever fails from here on, the destructor removes both files; a
     // failed wait is not tried a second time there.
     std::optional<Kova::Process> running(std::move(tool));
     tool.reset();
-    if (digest != nullptr) {
+    if (digest != nullptr || alongside != nullptr) {
         while (running->Wait(digestInterval) == WAIT_TIMEOUT) {
-            digest->Advance();
+            for (GrowingFileDigest* growing : {digest, alongside}) {
+                if (growing != nullptr) {
+                    growing->Advance();
+                }
+            }
         }
-        digest->Release();
+        if (digest != nullptr) {
+            digest->Release();
+        }
     } else {
         running->Wait();
     }

@@ -33,8 +33,9 @@ Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t
 // output opened for reading, with read sharing only, not yet checked. Left
 // unfinished (by a failure, its own included), the object waits for the tool
 // if it still can and removes what it was given and what it wrote. Two may be
-// pending at once: each has its own files and its own tool. Given a digest,
-// Finish feeds it the output while the tool still writes it.
+// pending at once: each has its own files and its own tool. While its tool
+// runs, Finish feeds `digest` the output written so far, and `alongside`
+// (another pending payload's) likewise, so that neither waits idle.
 class PendingPayload {
 public:
     PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
@@ -43,7 +44,7 @@ public:
     PendingPayload& operator=(const PendingPayload&) = delete;
     ~PendingPayload();
 
-    Kova::FileSystem::File Finish(GrowingFileDigest* digest = nullptr);
+    Kova::FileSystem::File Finish(GrowingFileDigest* digest = nullptr, GrowingFileDigest* alongside = nullptr);
     const std::wstring& GetOutputPath() const { return outputPath; }
 
 private:
