@@ -119,7 +119,9 @@ if ! timeout 900 tests/wine/wine-env start "$wine_dir" 64 >/dev/null; then
 fi
 
 if [ -n "${LAUNCH_BENCH_BASE:-}" ]; then
-    rm -rf "$work/base-src"
+    # Its files carry the commit's time, older than the objects of another
+    # revision's build: that build is made anew, not trusted to notice.
+    rm -rf "$work/base-src" "$work/base-launcher"
     mkdir -p "$work/base-src"
     git archive "$LAUNCH_BENCH_BASE" | tar -x -C "$work/base-src"
 fi
