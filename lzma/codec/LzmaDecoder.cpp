@@ -574,6 +574,8 @@ DecodeResult StreamDecoder::Run() {
             break;
         if (pos_ == cap_)
             MakeWindowRoom();
+        else if (pos_ - flushed_ >= opt_.writeStep)
+            Flush();
         if (!inEof_ && inEnd_ - inPos_ < kRefillBelow)
             Refill();
         size_t limit = cap_;

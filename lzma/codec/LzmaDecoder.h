@@ -19,6 +19,10 @@ struct DecodeOptions {
     size_t inBufferSize = size_t(1) << 15;
     // The window starts this small and doubles as output is produced.
     size_t initialWindow = size_t(1) << 16;
+    // Output is also written out whenever this much is pending, not only when
+    // the window wraps: a reader of the output file can follow it, and the
+    // system can write it back, while decoding goes on.
+    size_t writeStep = size_t(1) << 20;
 };
 
 // Decodes one LZMA-alone stream, header included. With a known size the
