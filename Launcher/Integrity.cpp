@@ -100,16 +100,8 @@ void GrowingFileDigest::Verify(const Kova::FileSystem::File& held, const wchar_t
 {
     Release();
     const std::wstring expected = RecordedDigest(digestName);
-    const std::uint64_t size = held.GetSize();
-    if (early && hashed <= size) {
-        chunk.resize(Kova::Security::Hash::FileChunkSize);
-        for (std::uint64_t offset = hashed; offset < size;) {
-            const std::uint64_t left = size - offset;
-            const auto piece = static_cast<std::uint32_t>(left < chunk.size() ? left : chunk.size());
-            held.ReadAt(offset, chunk.data(), piece);
-            hash.Update(chunk.data(), piece);
-            offset += piece;
-        }
+    if (early && hashed <= held.GetSize()) {
+        hash.UpdateFromFile(held, hashed);
         hash.Final();
         if (Matches(expected, hash)) {
             return;

@@ -10,18 +10,24 @@ namespace Security {
 
 void Hash::Calculate(const FileSystem::File& file)
 {
-    // In pieces from the start: memory stays the same whatever the file's size.
+    UpdateFromFile(file, 0);
+    Final();
+}
+
+void Hash::UpdateFromFile(const FileSystem::File& file, std::uint64_t offset)
+{
+    // In pieces: memory stays the same whatever the file's size.
     const std::uint64_t size = file.GetSize();
-    const std::uint32_t chunkSize = size < FileChunkSize ? static_cast<std::uint32_t>(size) : FileChunkSize;
+    const std::uint64_t rest = offset < size ? size - offset : 0;
+    const std::uint32_t chunkSize = rest < FileChunkSize ? static_cast<std::uint32_t>(rest) : FileChunkSize;
     std::vector<std::uint8_t> chunk(chunkSize);
-    for (std::uint64_t offset = 0; offset < size;) {
+    while (offset < size) {
         const std::uint64_t left = size - offset;
         const std::uint32_t piece = left < chunkSize ? static_cast<std::uint32_t>(left) : chunkSize;
         file.ReadAt(offset, chunk.data(), piece);
         Update(chunk.data(), piece);
         offset += piece;
     }
-    Final();
 }
 
 void Hash::Calculate(const std::wstring& text)

@@ -18,6 +18,9 @@ public:
     // Reads the file from its start through its handle, FileChunkSize bytes
     // at a time; a file that ends before its size was read throws.
     void Calculate(const FileSystem::File& file) override;
+    // Feeds the file from `offset` to its end the same way, without Final:
+    // the rest of a file whose start was hashed already.
+    void UpdateFromFile(const FileSystem::File& file, std::uint64_t offset);
     // Hashes the UTF-16 code units, two bytes each, low byte first: on Windows
     // exactly the bytes the string holds in memory (length * 2, not length).
     // Where wchar_t is 32 bits wide the text is encoded to UTF-16 first, so a
