@@ -382,6 +382,14 @@ def check_question(seen):
     check(one(seen, "icon") == "yes", "question without an icon")
 
 
+def answer_question(arch, answer):
+    """Answers the box of a normal start ("none": only reads it), which must
+    be the question."""
+    code, seen = box(arch, answer)
+    check(code == 0, f"no question: {seen}")
+    check_question(seen)
+
+
 class BoxWatch:
     """BoxHelper in the background, answering whatever box comes up. Its
     output goes to a file: the first window of a session starts Wine's
@@ -632,9 +640,7 @@ def scenario_no():
     with Nginx("no", latest="1.2.36\n"), BrowserRecorder(arch) as browser:
         launcher = Launcher(arch, ARGS.local)
         with killed_on_error(launcher):
-            code, seen = box(arch, "No")
-            check(code == 0, f"no question: {seen}")
-            check_question(seen)
+            answer_question(arch, "No")
             check_normal_end(launcher)
         check(browser.calls() == [], f"the browser was started after No: {browser.calls()}")
 
@@ -645,9 +651,7 @@ def scenario_question_left_open():
     with Nginx("left-open", latest="1.2.36\n"):
         launcher = Launcher(arch, ARGS.local)
         with killed_on_error(launcher):
-            code, seen = box(arch, "none")
-            check(code == 0, f"no question: {seen}")
-            check_question(seen)
+            answer_question(arch, "none")
             check_normal_end(launcher)
     code, seen = box(arch, "none", timeout_ms=300)
     check(code == 2, f"the question outlived the launcher: {seen}")
@@ -884,9 +888,7 @@ def yes_opens(exe, page, download_url=None, then=None):
     with Nginx("yes-page", latest="1.2.36\n", **options) as server, BrowserRecorder(arch) as browser:
         launcher = Launcher(arch, exe, app_ms=4000)
         with killed_on_error(launcher):
-            code, seen = box(arch, "Yes")
-            check(code == 0, f"no question: {seen}")
-            check_question(seen)
+            answer_question(arch, "Yes")
             calls = browser.wait_call()
             check_normal_end(launcher, 4000)
         check(calls == [[page]], f"browser calls {calls}, expected {page}")
@@ -908,9 +910,7 @@ def scenario_shell_fails():
     with Nginx("shell-fails", latest="1.2.36\n") as server, BrowserRecorder(arch) as browser:
         launcher = Launcher(arch, ARGS.no_com)
         with killed_on_error(launcher):
-            code, seen = box(arch, "Yes")
-            check(code == 0, f"no question: {seen}")
-            check_question(seen)
+            answer_question(arch, "Yes")
             check_normal_end(launcher)
         check(browser.calls() == [], f"an elevated launcher opened the page itself: {browser.calls()}")
         check(len(server.requests()) == 1, f"requests: {server.requests()}")
