@@ -45,10 +45,7 @@ void RunLaunchSequence()
         return;
     }
 
-    Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
-    const Kova::CommandLine::SwitchList switches = arguments.GetSwitches();
-    StartUpdateCheck(switches);
-    SPARLIN_PHASE("arguments-read");
+    SPARLIN_PHASE("processor-checked");
 
     const bool wow64 = RunsOn64BitWindows();
     const wchar_t* const payloadType = wow64 ? L"BIN64" : L"BIN32";
@@ -94,6 +91,13 @@ void RunLaunchSequence()
         start(pendingApplication, L"GUI", L"exe", applicationFailure);
         start(pendingLayout, L"HTMLAYOUT", nullptr, layoutFailure);
     }
+    // Splitting the command line loads shell32, which takes about as long as
+    // starting a tool; nothing of the unpacking depends on it, so it is done
+    // while the tools decode. Should it fail, the tools are waited for and
+    // their files removed before the failure is shown.
+    Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
+    StartUpdateCheck(arguments.GetSwitches());
+    SPARLIN_PHASE("arguments-read");
     if (layoutFailure) {
         std::rethrow_exception(layoutFailure);
     }

@@ -312,14 +312,14 @@ Marks ReadTrace(const std::wstring& path)
 }
 
 // The launcher's work on its main thread, from one trace: from the end of
-// reading the arguments to the application's start, less the tools' starts
+// its processor check to the application's start, less the tools' starts
 // (counted in the decode) and the waits for them (a wait begins at the mark
 // before "tool-ended"). Part of it overlaps a decode.
 double MainThreadWork(const Marks& marks)
 {
     double from = 0, to = 0, waiting = 0, previous = 0;
     for (const auto& [label, at] : marks) {
-        if (label == "arguments-read") from = at;
+        if (label == "processor-checked") from = at;
         else if (label == "tool-running" || label == "tool-ended") waiting += at - previous;
         else if (label == "application-start") to = at;
         previous = at;
@@ -327,14 +327,14 @@ double MainThreadWork(const Marks& marks)
     return to - from - waiting;
 }
 
-// From the end of reading the arguments to the application's start: less
+// From the end of the processor check to the application's start: less
 // the same round's decode, what the launcher's own work adds to a start.
 // Steadier than the difference of whole starts.
 double Span(const Marks& marks)
 {
     double from = 0, to = 0;
     for (const auto& [label, at] : marks) {
-        if (label == "arguments-read") from = at;
+        if (label == "processor-checked") from = at;
         else if (label == "application-start") to = at;
     }
     return to - from;
@@ -624,7 +624,7 @@ int wmain(int argc, wchar_t** argv)
         for (const std::string& name : order) {
             std::printf("  %-44s %8.2f\n", name.c_str(), Median(phases[name]));
         }
-        std::printf("from reading its arguments to starting the application, less the same round's decode: "
+        std::printf("from its processor check to starting the application, less the same round's decode: "
                     "%.1f ms = %.3f of the decode time\n",
                     Median(critical), Median(criticalFraction));
         std::printf("before the application's tool starts and after the launcher has seen it end: %.1f ms = %.3f "

@@ -47,13 +47,21 @@ def scenario_no_message_box():
     check(launch.temp_listing(arch) == before, "temporary files left behind")
 
 
+def scenario_arguments():
+    """The command line cannot be split, which happens while both tools
+    decode: the failure is shown only after both have ended and every file
+    is gone."""
+    launch.run_failure(launch.ARGS.unbound_arguments, launch.system_text(ERROR_PROC_NOT_FOUND))
+
+
 SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globals().items()
              if name.startswith("scenario_")}
 
 
 def main():
     launch.ARGS = launch.parse_arguments(
-        SCENARIOS, required=("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box"))
+        SCENARIOS, required=("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box",
+                                     "unbound-arguments"))
     return launch.run_scenario(SCENARIOS, launch.ARGS)
 
 
