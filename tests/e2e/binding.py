@@ -61,7 +61,7 @@ SCENARIOS = {name[len("scenario_"):].replace("_", "-"): fn for name, fn in globa
 def main():
     launch.ARGS = launch.parse_arguments(
         SCENARIOS, required=("wine-run", "wine-dir", "box-helper", "unit-tests", "unbound-main", "unbound-box",
-                                     "unbound-arguments"))
+                             "unbound-arguments"))
     return launch.run_scenario(SCENARIOS, launch.ARGS)
 
 
