@@ -54,7 +54,6 @@ void RunLaunchSequence()
 
     // Made first, so that it goes last, after every file in it.
     const PrivateFolder folder = PrivateFolder::Create();
-    RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
     SPARLIN_PHASE("folder-created");
 
     File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", folder.GetPath());
@@ -92,12 +91,15 @@ void RunLaunchSequence()
         start(pendingLayout, L"HTMLAYOUT", nullptr, layoutFailure);
     }
     // Splitting the command line loads shell32, which takes about as long as
-    // starting a tool; nothing of the unpacking depends on it, so it is done
-    // while the tools decode. Should it fail, the tools are waited for and
-    // their files removed before the failure is shown.
+    // starting a tool; nothing of the unpacking depends on it, nor on the
+    // tidying up after earlier starts, so both are done while the tools
+    // decode. Should the split fail, the tools are waited for and their files
+    // removed before the failure is shown.
     Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
     StartUpdateCheck(arguments.GetSwitches());
     SPARLIN_PHASE("arguments-read");
+    RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
+    SPARLIN_PHASE("stale-folders-removed");
     if (layoutFailure) {
         std::rethrow_exception(layoutFailure);
     }
