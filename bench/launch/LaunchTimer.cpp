@@ -16,9 +16,16 @@
 //   traced:   a launcher built with its phase trace: each phase of its start,
 //             its own work from the marks, and its decode of the application
 //             beside the benchmark's decode of the same stream.
+//   minimal:  MinimalLauncher.exe, which does only what no launcher can avoid:
+//             it starts, decodes both streams at once, reading its command
+//             line through shell32 meanwhile, then starts the application.
+//             Its decode and the application's start are the honest
+//             references: here the children of a process that has just used
+//             the processor run longer (see MinimalLauncher.cpp).
 // overhead = launcher - direct - decode - empty, per round; medians are printed,
-// also with the shell32 floor taken out. With --summary, one table row for
-// the size is appended to that file.
+// also with the shell32 floor taken out; then launcher - minimal: the
+// launcher's own work.
+// With --summary, one table row for the size is appended to that file.
 #include <windows.h>
 
 #include <algorithm>
@@ -34,7 +41,8 @@ struct Options {
     int runs = 7;
     bool warmup = true;
     DWORD timeoutMs = 600000;
-    std::wstring report, launcher, baseLauncher, traced, app, layout, tool, empty, emptyArgs, outDir, summary, label;
+    std::wstring report, launcher, baseLauncher, traced, app, layout, tool, empty, emptyArgs, minimal, outDir,
+        summary, label;
     std::vector<std::wstring> packed;
 };
 
@@ -131,9 +139,55 @@ bool QueryMemory(HANDLE process, Memory& memory)
     return true;
 }
 
+// MinimalLauncher's job (see MinimalLauncher.cpp).
+std::wstring WriteJob(const Options& options, const std::vector<std::wstring>& tools, const std::wstring& application)
+{
+    const std::wstring job = options.outDir + L"\\minimal.job";
+    DeleteFileW((job + L".result").c_str());
+    FILE* file = _wfopen(job.c_str(), L"wb");
+    if (file == nullptr) {
+        Fail(L"cannot write %ls", job);
+    }
+    const auto write = [file](const char* kind, const std::wstring& line) {
+        const int size = WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(static_cast<size_t>(size), '\0');
+        WideCharToMultiByte(CP_UTF8, 0, line.c_str(), -1, utf8.data(), size, nullptr, nullptr);
+        std::fprintf(file, "%s %s\n", kind, utf8.c_str());
+    };
+    for (const std::wstring& tool : tools) {
+        write("tool", tool);
+    }
+    write("application", application);
+    std::fclose(file);
+    return job;
+}
+
+// MinimalLauncher's counters, in ms.
+std::vector<double> ReadJobResult(const std::wstring& job, DWORD exitCode, size_t expected)
+{
+    if (exitCode != 0) {
+        Fail(L"MinimalLauncher failed on %ls", job, exitCode);
+    }
+    std::vector<double> counters;
+    FILE* file = _wfopen((job + L".result").c_str(), L"r");
+    if (file == nullptr) {
+        Fail(L"MinimalLauncher left no result for %ls", job, 0);
+    }
+    long long counter = 0;
+    while (std::fscanf(file, "%lld", &counter) == 1) {
+        counters.push_back(CounterToMs(counter));
+    }
+    std::fclose(file);
+    if (counters.size() != expected) {
+        Fail(L"MinimalLauncher's result for %ls is incomplete", job, 0);
+    }
+    return counters;
+}
+
 // Starts the command line and returns the milliseconds until the demo's
 // report exists; the program is then waited for to its end.
-double UntilReport(const Options& options, const std::wstring& commandLine, Memory* memory, double* started)
+double UntilReport(const Options& options, const std::wstring& commandLine, Memory* memory, double* started,
+                   DWORD* exitCode = nullptr)
 {
     DeleteFileW(options.report.c_str());
     if (Exists(options.report)) {
@@ -182,6 +236,9 @@ double UntilReport(const Options& options, const std::wstring& commandLine, Memo
     if (memory != nullptr) {
         QueryMemory(process.hProcess, *memory); // where the system still answers after the end
     }
+    if (exitCode != nullptr) {
+        GetExitCodeProcess(process.hProcess, exitCode);
+    }
     CloseHandle(process.hProcess);
     if (started != nullptr) {
         *started = start;
@@ -189,20 +246,33 @@ double UntilReport(const Options& options, const std::wstring& commandLine, Memo
     return reported - start;
 }
 
+void RemoveFiles(const std::vector<std::wstring>& files)
+{
+    for (const std::wstring& file : files) {
+        if (!Exists(file)) {
+            Fail(L"the tool wrote no %ls", file, 0);
+        }
+        DeleteFileW(file.c_str());
+    }
+}
+
 struct Decode {
     double both = 0;        // from the first start to the last end
     double application = 0; // the last stream's own start to its end
 };
 
-// Both streams at once, as the launcher decodes them: the larger one first.
-// Each stream is first written anew into the folder, untimed, as the launcher
-// writes it just before its tool reads it. The last one given is the
-// application's.
-Decode DecodeAtOnce(const Options& options)
-{
-    std::vector<std::wstring> files;
-    std::vector<HANDLE> processes;
+// The tools' command lines, the larger stream's first, as the launcher
+// starts them. Each stream is first written anew into the folder, untimed, as
+// the launcher writes it just before its tool reads it.
+struct Streams {
+    std::vector<std::wstring> files; // the streams and the outputs, removed after
     std::vector<std::wstring> commandLines;
+    size_t application = 0; // the last --packed one's place in commandLines
+};
+
+Streams WriteStreams(const Options& options)
+{
+    Streams streams;
     std::vector<size_t> order(options.packed.size());
     for (size_t i = 0; i < order.size(); ++i) {
         order[i] = i;
@@ -214,10 +284,9 @@ Decode DecodeAtOnce(const Options& options)
     };
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return sizeOf(options.packed[a]) > sizeOf(options.packed[b]); });
-    size_t application = 0;
     for (size_t i : order) {
         if (i == options.packed.size() - 1) {
-            application = commandLines.size();
+            streams.application = streams.commandLines.size();
         }
         const std::wstring stream = options.outDir + L"\\stream" + std::to_wstring(i) + L".tmp";
         const std::wstring output = options.outDir + L"\\decoded" + std::to_wstring(i) + L".tmp";
@@ -225,15 +294,25 @@ Decode DecodeAtOnce(const Options& options)
         if (!CopyFileW(options.packed[i].c_str(), stream.c_str(), FALSE)) {
             Fail(L"cannot copy the stream into %ls", stream);
         }
-        files.push_back(stream);
-        files.push_back(output);
-        commandLines.push_back(Quote(options.tool) + L" d " + Quote(stream) + L" " + Quote(output));
+        streams.files.push_back(stream);
+        streams.files.push_back(output);
+        streams.commandLines.push_back(Quote(options.tool) + L" d " + Quote(stream) + L" " + Quote(output));
     }
+    return streams;
+}
+
+// Both streams at once, as the launcher decodes them.
+Decode DecodeAtOnce(const Options& options)
+{
+    const Streams streams = WriteStreams(options);
+    const std::vector<std::wstring>& commandLines = streams.commandLines;
+    const size_t application = streams.application;
+    std::vector<HANDLE> processes;
+    Decode decode;
     const double start = Now();
     for (const std::wstring& commandLine : commandLines) {
         processes.push_back(Start(commandLine, CREATE_NO_WINDOW | DETACHED_PROCESS).hProcess); // as the launcher
     }
-    Decode decode;
     std::vector<HANDLE> running = processes;
     while (!running.empty()) {
         const DWORD result = WaitForMultipleObjects(static_cast<DWORD>(running.size()), running.data(), FALSE,
@@ -254,13 +333,33 @@ Decode DecodeAtOnce(const Options& options)
     for (HANDLE process : processes) {
         CloseHandle(process);
     }
-    for (const std::wstring& file : files) {
-        if (!Exists(file)) {
-            Fail(L"the tool wrote no %ls", file, 0);
-        }
-        DeleteFileW(file.c_str());
-    }
+    RemoveFiles(streams.files);
     return decode;
+}
+
+struct Minimal {
+    double whole = 0;  // from its start to the application's report
+    double decode = 0; // from its first tool's start to the last one's end
+    double direct = 0; // from its start of the application to the report
+};
+
+// MinimalLauncher on freshly written streams, to the application's report.
+Minimal MinimalLaunch(const Options& options, const std::wstring& directLine)
+{
+    const Streams streams = WriteStreams(options);
+    const std::wstring job = WriteJob(options, streams.commandLines, directLine);
+    double start = 0;
+    DWORD code = 1;
+    Minimal minimal;
+    minimal.whole = UntilReport(options, Quote(options.minimal) + L" " + Quote(job), nullptr, &start, &code);
+    const size_t tools = streams.commandLines.size();
+    const std::vector<double> at = ReadJobResult(job, code, tools + 3);
+    minimal.decode = *std::max_element(at.begin() + 1, at.begin() + 1 + tools) - at[0];
+    minimal.direct = start + minimal.whole - at[tools + 1];
+    RemoveFiles(streams.files);
+    DeleteFileW(job.c_str());
+    DeleteFileW((job + L".result").c_str());
+    return minimal;
 }
 
 double EmptyProgram(const Options& options, const std::wstring& program, Memory* memory = nullptr)
@@ -442,14 +541,16 @@ Options Parse(int argc, wchar_t** argv)
         else if (key == L"--packed") options.packed.push_back(value);
         else if (key == L"--empty") options.empty = value;
         else if (key == L"--empty-args") options.emptyArgs = value;
+        else if (key == L"--minimal") options.minimal = value;
         else if (key == L"--summary") options.summary = value;
         else if (key == L"--label") options.label = value;
         else Fail(L"unknown option %ls", key, 0);
     }
     if (options.report.empty() || options.launcher.empty() || options.app.empty() || options.layout.empty() ||
-        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty()) {
+        options.tool.empty() || options.packed.empty() || options.empty.empty() || options.emptyArgs.empty() ||
+        options.minimal.empty()) {
         Fail(L"%ls", L"usage: LaunchTimer --report R --launcher L --app A --layout Y --tool T --packed P... "
-                     L"--empty E --empty-args E2 [--traced L2] [--base-launcher L3] [--runs N] "
+                     L"--empty E --empty-args E2 --minimal M [--traced L2] [--base-launcher L3] [--runs N] "
                      L"[--timeout-ms MS] [--summary FILE --label TEXT]", 0);
     }
     // The decode writes where the launcher's does: a new folder in the
@@ -491,6 +592,7 @@ int wmain(int argc, wchar_t** argv)
         UntilReport(options, launcherLine, &memory, nullptr);
         UntilReport(options, directLine, nullptr, nullptr);
         DecodeAtOnce(options);
+        MinimalLaunch(options, directLine);
         EmptyProgram(options, options.empty);
         EmptyProgram(options, options.emptyArgs);
         if (withBase) {
@@ -502,13 +604,14 @@ int wmain(int argc, wchar_t** argv)
     }
 
     std::vector<double> launcher, direct, tool, byBench, empty, args, overhead, fraction, beyond, beyondFraction,
-        base, baseOverhead, baseFraction, baseBeyondFraction;
+        base, baseOverhead, baseFraction, baseBeyondFraction, minimalWhole, minimalDecode, minimalDirect,
+        beyondMinimal, beyondMinimalFraction, baseBeyondMinimal;
     // Rotating order over the programs, so that all share the machine's busy
     // and quiet moments. The stride changes from round to round as well: with
     // a fixed order each program would always follow the same one, and the
     // writeback of the megabytes that a launcher or a decode just wrote and
     // removed would always slow the same successor.
-    std::vector<int> steps = {0, 1, 2, 3, 4};
+    std::vector<int> steps = {0, 1, 2, 3, 4, 7};
     if (withBase) steps.push_back(5);
     if (withTraced) steps.push_back(6);
     const size_t count = steps.size();
@@ -527,6 +630,7 @@ int wmain(int argc, wchar_t** argv)
         double l = 0, d = 0, e = 0, a = 0, b = 0, span = 0;
         Floors floors;
         Decode t;
+        Minimal m;
         const size_t stride = strides[run % strides.size()];
         for (size_t step = 0; step < count; ++step) {
             switch (steps[(run + step * stride) % count]) {
@@ -536,6 +640,7 @@ int wmain(int argc, wchar_t** argv)
             case 3: e = EmptyProgram(options, options.empty); break;
             case 4: a = EmptyProgram(options, options.emptyArgs, &floorMemory); break;
             case 5: b = UntilReport(options, baseLine, &baseMemory, nullptr); break;
+            case 7: m = MinimalLaunch(options, directLine); break;
             default:
                 RunTraced(options, run == 0, order, phases, own, inLauncher, span, floors);
                 break;
@@ -565,16 +670,25 @@ int wmain(int argc, wchar_t** argv)
         fraction.push_back(mine / t.both);
         beyond.push_back(mine - (a - e));
         beyondFraction.push_back((mine - (a - e)) / t.both);
+        // Beyond what a launcher doing nothing else must take; still as a
+        // fraction of this benchmark's own decode, the smaller one.
+        const double own = l - m.whole;
+        minimalWhole.push_back(m.whole);
+        minimalDecode.push_back(m.decode);
+        minimalDirect.push_back(m.direct);
+        beyondMinimal.push_back(own);
+        beyondMinimalFraction.push_back(own / t.both);
         if (withBase) {
             base.push_back(b);
             baseOverhead.push_back(b - d - t.both - e);
             baseFraction.push_back((b - d - t.both - e) / t.both);
             baseBeyondFraction.push_back((b - d - t.both - e - (a - e)) / t.both);
+            baseBeyondMinimal.push_back((b - m.whole) / t.both);
             std::printf("run %d: base launcher %.1f, its overhead %.1f ms\n", run + 1, b, b - d - t.both - e);
         }
         std::printf("run %d: launcher %.1f, direct %.1f, decode (both at once) %.1f, empty %.1f, empty reading its "
-                    "arguments %.1f, overhead %.1f ms\n",
-                    run + 1, l, d, t.both, e, a, mine);
+                    "arguments %.1f, overhead %.1f ms; minimal launcher %.1f (its decode %.1f, its application's start %.1f)\n",
+                    run + 1, l, d, t.both, e, a, mine, m.whole, m.decode, m.direct);
         std::fflush(stdout);
     }
     const double decode = Median(tool);
@@ -588,10 +702,16 @@ int wmain(int argc, wchar_t** argv)
     std::printf("of which loading shell32 for CommandLineToArgvW (a floor): %.1f ms; the rest: %.1f ms = %.2f "
                 "of the decode time\n",
                 Median(args) - Median(empty), Median(beyond), Median(beyondFraction));
+    std::printf("minimal launcher (MinimalLauncher.exe): %.1f ms to the report; its decode %.1f, its application's "
+                "start %.1f (by this benchmark: %.1f, %.1f)\n",
+                Median(minimalWhole), Median(minimalDecode), Median(minimalDirect), decode, Median(direct));
+    std::printf("the launcher's own work: launcher - minimal launcher = %.1f ms = %.3f of the decode time\n",
+                Median(beyondMinimal), Median(beyondMinimalFraction));
     if (withBase) {
         std::printf("base launcher (same rounds): %.1f ms, own overhead %.1f ms = %.2f of the decode time; "
-                    "without the shell32 floor %.2f\n",
-                    Median(base), Median(baseOverhead), Median(baseFraction), Median(baseBeyondFraction));
+                    "without the shell32 floor %.2f; its own work beyond the minimal launcher %.3f\n",
+                    Median(base), Median(baseOverhead), Median(baseFraction), Median(baseBeyondFraction),
+                    Median(baseBeyondMinimal));
     }
 
     SIZE_T largest = FileSize(options.tool);
@@ -619,6 +739,9 @@ int wmain(int argc, wchar_t** argv)
                       memory.peakWorkingSet / mib, bound);
     }
     char ownCell[64] = "-", floorsCell[64] = "-", decodeCell[64] = "-", baseCell[32] = "-";
+    char minimalCell[96];
+    std::snprintf(minimalCell, sizeof minimalCell, "%.0f + %.0f; %.1f ms = %.3f", Median(minimalDecode),
+                  Median(minimalDirect), Median(beyondMinimal), Median(beyondMinimalFraction));
     if (withTraced) {
         std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
         for (const std::string& name : order) {
@@ -643,10 +766,11 @@ int wmain(int argc, wchar_t** argv)
         std::snprintf(ownCell, sizeof ownCell, "%.1f ms = %.3f", Median(aroundDecode), Median(aroundFraction));
         std::snprintf(floorsCell, sizeof floorsCell, "%.1f + %.1f + %.1f ms; rest %.3f", Median(streamWritten),
                       Median(streamRemoved), Median(digest), Median(beyondFloors));
-        std::snprintf(decodeCell, sizeof decodeCell, "%.0f / %.0f", Median(inLauncher), decode);
+        std::snprintf(decodeCell, sizeof decodeCell, "%.0f / %.0f / %.0f", Median(inLauncher), Median(minimalDecode),
+                      decode);
     }
     if (withBase) {
-        std::snprintf(baseCell, sizeof baseCell, "%.3f", Median(baseBeyondFraction));
+        std::snprintf(baseCell, sizeof baseCell, "%.3f; %.3f", Median(baseBeyondFraction), Median(baseBeyondMinimal));
     }
     std::fflush(stdout);
     if (!options.summary.empty()) {
@@ -654,9 +778,9 @@ int wmain(int argc, wchar_t** argv)
         if (file == nullptr) {
             Fail(L"cannot write %ls", options.summary);
         }
-        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s |\n",
+        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s | %s |\n",
                      options.label.c_str(), options.runs, decode, decodeCell, Median(overhead), Median(fraction),
-                     Median(beyond), Median(beyondFraction), ownCell, floorsCell, baseCell, memoryCell);
+                     Median(beyond), Median(beyondFraction), minimalCell, ownCell, floorsCell, baseCell, memoryCell);
         std::fclose(file);
     }
     RemoveDirectoryW(options.outDir.c_str());
