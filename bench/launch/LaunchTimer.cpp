@@ -455,20 +455,33 @@ double ApplicationDecode(const Marks& marks)
 }
 
 // Steps of a start that lie on its path however the launcher is made, as
-// long as it hands the tool a file, removes that file once decoded and checks
-// the tool's output: writing the first compressed stream (the larger) before
-// its tool can start, removing it after, and the application's digest.
+// long as it keeps its files where no unelevated program can change them,
+// hands the tool a file, removes that file once decoded and checks the tool
+// and its output: making the private folder, writing and checking the tool,
+// writing the first compressed stream (the larger) before its tool can start,
+// removing it after, and the application's digest.
 struct Floors {
+    double folder = 0;
+    double toolWritten = 0;
+    double toolChecked = 0;
     double streamWritten = 0;
     double streamRemoved = 0;
     double digest = 0;
+
+    double Total() const { return folder + toolWritten + toolChecked + streamWritten + streamRemoved + digest; }
 };
 
 Floors FloorsOf(const Marks& marks)
 {
     Floors floors;
     for (size_t i = 1; i < marks.size(); ++i) {
-        if (marks[i].first == "resource-written" && marks[i - 1].first == "tool-checked") {
+        if (marks[i].first == "folder-created" && marks[i - 1].first == "processor-checked") {
+            floors.folder = marks[i].second - marks[i - 1].second;
+        } else if (marks[i].first == "resource-written" && marks[i - 1].first == "folder-created") {
+            floors.toolWritten = marks[i].second - marks[i - 1].second;
+        } else if (marks[i].first == "tool-checked" && marks[i - 1].first == "resource-written") {
+            floors.toolChecked = marks[i].second - marks[i - 1].second;
+        } else if (marks[i].first == "resource-written" && marks[i - 1].first == "tool-checked") {
             floors.streamWritten = marks[i].second - marks[i - 1].second;
         } else if (marks[i].first == "input-removed" && marks[i - 1].first == "tool-ended") {
             floors.streamRemoved = marks[i].second - marks[i - 1].second; // the last one: the application's
@@ -586,7 +599,7 @@ int wmain(int argc, wchar_t** argv)
     std::vector<std::string> order;
     std::map<std::string, std::vector<double>> phases;
     std::vector<double> own, inLauncher, critical, criticalFraction, aroundDecode, aroundFraction, streamWritten,
-        streamRemoved, digest, beyondFloors;
+        streamRemoved, digest, beyondFloors, folder, toolWritten, toolChecked, ownBeyondFloors;
     if (options.warmup) {
         // One untimed round warms the caches of all alike.
         UntilReport(options, launcherLine, &memory, nullptr);
@@ -654,10 +667,14 @@ int wmain(int argc, wchar_t** argv)
             const double around = span - inLauncher.back();
             aroundDecode.push_back(around);
             aroundFraction.push_back(around / t.both);
+            folder.push_back(floors.folder);
+            toolWritten.push_back(floors.toolWritten);
+            toolChecked.push_back(floors.toolChecked);
             streamWritten.push_back(floors.streamWritten);
             streamRemoved.push_back(floors.streamRemoved);
             digest.push_back(floors.digest);
-            beyondFloors.push_back((around - floors.streamWritten - floors.streamRemoved - floors.digest) / t.both);
+            beyondFloors.push_back((around - floors.Total()) / t.both);
+            ownBeyondFloors.push_back((l - m.whole - floors.Total()) / t.both);
         }
         launcher.push_back(l);
         direct.push_back(d);
@@ -687,7 +704,8 @@ int wmain(int argc, wchar_t** argv)
             std::printf("run %d: base launcher %.1f, its overhead %.1f ms\n", run + 1, b, b - d - t.both - e);
         }
         std::printf("run %d: launcher %.1f, direct %.1f, decode (both at once) %.1f, empty %.1f, empty reading its "
-                    "arguments %.1f, overhead %.1f ms; minimal launcher %.1f (its decode %.1f, its application's start %.1f)\n",
+                    "arguments %.1f, overhead %.1f ms; minimal launcher %.1f (its decode %.1f, its application's "
+                    "start %.1f)\n",
                     run + 1, l, d, t.both, e, a, mine, m.whole, m.decode, m.direct);
         std::fflush(stdout);
     }
@@ -738,9 +756,9 @@ int wmain(int argc, wchar_t** argv)
         std::snprintf(memoryCell, sizeof memoryCell, "%.1f / %.1f of %.1f MiB", memory.peakPagefile / mib,
                       memory.peakWorkingSet / mib, bound);
     }
-    char ownCell[64] = "-", floorsCell[64] = "-", decodeCell[64] = "-", baseCell[32] = "-";
+    char ownCell[64] = "-", floorsCell[96] = "-", decodeCell[64] = "-", baseCell[32] = "-", restCell[16] = "-";
     char minimalCell[96];
-    std::snprintf(minimalCell, sizeof minimalCell, "%.0f + %.0f; %.1f ms = %.3f", Median(minimalDecode),
+    std::snprintf(minimalCell, sizeof minimalCell, "%.0f + %.0f; **%.1f ms = %.3f**", Median(minimalDecode),
                   Median(minimalDirect), Median(beyondMinimal), Median(beyondMinimalFraction));
     if (withTraced) {
         std::printf("phases of one start (traced launcher, median of %d, ms):\n", options.runs);
@@ -753,9 +771,13 @@ int wmain(int argc, wchar_t** argv)
         std::printf("before the application's tool starts and after the launcher has seen it end: %.1f ms = %.3f "
                     "of the decode time\n",
                     Median(aroundDecode), Median(aroundFraction));
-        std::printf("  of which floors: writing the first (larger) compressed stream %.1f ms, removing it %.1f ms, "
-                    "the application's digest %.1f ms; the rest: %.3f of the decode time\n",
-                    Median(streamWritten), Median(streamRemoved), Median(digest), Median(beyondFloors));
+        std::printf("  of which floors: making the private folder %.1f ms, writing the tool %.1f ms and checking it "
+                    "%.1f ms, writing the first (larger) compressed stream %.1f ms, removing it %.1f ms, the "
+                    "application's digest %.1f ms; the rest: %.3f of the decode time\n",
+                    Median(folder), Median(toolWritten), Median(toolChecked), Median(streamWritten),
+                    Median(streamRemoved), Median(digest), Median(beyondFloors));
+        std::printf("the launcher's own work beyond the minimal launcher, less those floors: %.3f of the decode time\n",
+                    Median(ownBeyondFloors));
         std::printf("  (its main thread's work in that time, outside the tools' starts and its waits for them, "
                     "part of it while a tool decodes: %.1f ms)\n",
                     Median(own));
@@ -764,8 +786,10 @@ int wmain(int argc, wchar_t** argv)
                     "alone %.1f)\n",
                     Median(inLauncher), decode, Median(inLauncher) / decode, Median(byBench));
         std::snprintf(ownCell, sizeof ownCell, "%.1f ms = %.3f", Median(aroundDecode), Median(aroundFraction));
-        std::snprintf(floorsCell, sizeof floorsCell, "%.1f + %.1f + %.1f ms; rest %.3f", Median(streamWritten),
+        std::snprintf(floorsCell, sizeof floorsCell, "%.1f + %.1f + %.1f + %.1f + %.1f + %.1f ms; rest %.3f",
+                      Median(folder), Median(toolWritten), Median(toolChecked), Median(streamWritten),
                       Median(streamRemoved), Median(digest), Median(beyondFloors));
+        std::snprintf(restCell, sizeof restCell, "%.3f", Median(ownBeyondFloors));
         std::snprintf(decodeCell, sizeof decodeCell, "%.0f / %.0f / %.0f", Median(inLauncher), Median(minimalDecode),
                       decode);
     }
@@ -778,9 +802,10 @@ int wmain(int argc, wchar_t** argv)
         if (file == nullptr) {
             Fail(L"cannot write %ls", options.summary);
         }
-        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s | %s |\n",
+        std::fprintf(file, "| %ls | %d | %.0f | %s | %.1f ms = %.3f | %.1f ms = %.3f | %s | %s | %s | %s | %s | %s |\n",
                      options.label.c_str(), options.runs, decode, decodeCell, Median(overhead), Median(fraction),
-                     Median(beyond), Median(beyondFraction), minimalCell, ownCell, floorsCell, baseCell, memoryCell);
+                     Median(beyond), Median(beyondFraction), minimalCell, ownCell, floorsCell, restCell, baseCell,
+                     memoryCell);
         std::fclose(file);
     }
     RemoveDirectoryW(options.outDir.c_str());

@@ -6,8 +6,8 @@
 // the decode and the application's start, because here (Wine
 // in a virtual machine) the children of a process that has just used the
 // processor run longer than those of one that has been idle: a decode takes
-// some 10 ms more of 80 right after its parent's start (as much after the
-// parent spun for 200 ms, nothing after it slept for 200 ms), the
+// some 10 to 20 ms more of 80 right after its parent's start (as much after
+// the parent spun for 200 ms, no more after it slept for 200 ms), the
 // application's start more right after a decode. A benchmark that starts
 // them itself, idle in between, would credit itself with starts no launcher
 // can have.

@@ -24,7 +24,7 @@
 # The application is the demo (x64, in a 64-bit prefix) padded with stripped
 # Wine DLLs to each size; the layout library is another one.
 #   LAUNCH_BENCH_SIZES    application sizes in MB (default "3 50 200")
-#   LAUNCH_BENCH_RUNS     runs per variant (default 21 up to 10 MB, where a start
+#   LAUNCH_BENCH_RUNS     runs per variant (default 31 up to 10 MB, where a start
 #                         is short and the noise of Wine's process starts large;
 #                         11 up to 100 MB; 9 above)
 #   LAUNCH_BENCH_WARMUP   1 (default): one untimed round first; 0: none
@@ -137,7 +137,7 @@ summary=$work/summary.txt
 : >"$summary"
 status=0
 for size in $sizes; do
-    runs=${LAUNCH_BENCH_RUNS:-$((size > 100 ? 9 : size > 10 ? 11 : 21))}
+    runs=${LAUNCH_BENCH_RUNS:-$((size > 100 ? 9 : size > 10 ? 11 : 31))}
     head -c $((size * 1000000 - $(stat -c %s "$demo"))) "$filler" | cat "$demo" - >"$gui"
     # A PE file runs with data appended after its last section: the demo keeps
     # working at any size. The 32-bit set is never unpacked in the 64-bit
@@ -185,8 +185,8 @@ done
 
 printf '\n== summary (%s build%s; fractions of the decode time, both payloads at once; target: own work beyond the minimal launcher at most 0.10, at most 0.05 at 200 MB)\n' \
     "$preset" "$([ "$preset" = windows-x64 ] && echo ', NOT the shipped 32-bit launcher: this machine runs no 32-bit code')"
-echo "| application | runs | decode ms | decode ms in the launcher / the minimal launcher / the benchmark | overhead of whole starts | of it beyond the shell32 floor | minimal launcher: its decode + application's start (ms); the launcher's own work beyond it | from the phase marks: the launcher's work before and after the application's decode | of it floors: writing, removing the compressed stream, digest; the rest | base: overhead of whole starts beyond the shell32 floor; own work | peak private / working set of bound |"
-echo "|---|---|---|---|---|---|---|---|---|---|---|"
+echo "| application | runs | decode ms | decode ms in the launcher / the minimal launcher / the benchmark | overhead of whole starts | of it beyond the shell32 floor | minimal launcher: its decode + application's start (ms); **the launcher's own work beyond it** | from the phase marks: the launcher's work before and after the application's decode | of it floors: private folder, tool written, tool checked, first stream written, application's stream removed, its digest; the rest | own work beyond the minimal launcher, less those floors | base: overhead of whole starts beyond the shell32 floor; own work | peak private / working set of bound |"
+echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 cat "$summary"
 for program in "${hash_builds[@]}"; do
     tests/wine/wine-run "$wine_dir" 64 "$program" </dev/null
