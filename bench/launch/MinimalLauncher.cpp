@@ -1,16 +1,15 @@
-// A launcher that does only what none can avoid: it starts, starts both
-// tools at once on streams written for it beforehand, splits its command
-// line with shell32 while they decode (carrying the launcher's manifest, so
-// that the same libraries load), waits for them, and then starts the
-// application. The launch benchmark takes its start as the reference for
-// the decode and the application's start, because here (Wine
-// in a virtual machine) the children of a process that has just used the
-// processor run longer than those of one that has been idle: a decode takes
-// some 10 to 20 ms more of 80 right after its parent's start (as much after
-// the parent spun for 200 ms, no more after it slept for 200 ms), the
-// application's start more right after a decode. A benchmark that starts
-// them itself, idle in between, would credit itself with starts no launcher
-// can have.
+// A launcher that does only what none can avoid: it starts, starts both tools
+// at once on streams written for it beforehand, splits its command line with
+// shell32 while they decode (carrying the launcher's manifest, so that the
+// same libraries load), waits for them, and then starts the application. The
+// launch benchmark takes its start as the reference for the decode and the
+// application's start, because here (Wine in a virtual machine) the children
+// of a process that has just used the processor run longer than those of one
+// that has been idle: a decode takes some 10 to 20 ms more of 80 right after
+// its parent's start (as much after the parent spun for 200 ms, no more after
+// it slept for 200 ms), the application's start more right after a decode. A
+// benchmark that starts them itself, idle in between, would credit itself with
+// starts no launcher can have.
 //
 //   MinimalLauncher "<job file>"
 // The job file (UTF-8) holds lines "tool <command line>", started at once as

@@ -18,8 +18,9 @@
 #             just used the processor run longer).
 # overhead = launcher - direct - decode - empty, printed in ms and as a
 # fraction of the decode time, also without the shell32 floor; the launcher's
-# own work = launcher - minimal, likewise; then the
-# launcher's peak memory against the largest compressed resource + 16 MiB.
+# own work = launcher - minimal, likewise, also less the floors the phase
+# marks show; then the launcher's peak memory against the largest compressed
+# resource + 16 MiB.
 # At the end a table with one row per size, and the SHA-256 rate in-process.
 # The application is the demo (x64, in a 64-bit prefix) padded with stripped
 # Wine DLLs to each size; the layout library is another one.
