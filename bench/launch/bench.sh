@@ -186,7 +186,7 @@ done
 
 printf '\n== summary (%s build%s; fractions of the decode time, both payloads at once; target: own work beyond the minimal launcher at most 0.10, at most 0.05 at 200 MB)\n' \
     "$preset" "$([ "$preset" = windows-x64 ] && echo ', NOT the shipped 32-bit launcher: this machine runs no 32-bit code')"
-echo "| application | runs | decode ms | decode ms in the launcher / the minimal launcher / the benchmark | overhead of whole starts | of it beyond the shell32 floor | minimal launcher: its decode + application's start (ms); **the launcher's own work beyond it** | from the phase marks: the launcher's work before and after the application's decode | of it floors: private folder, tool written, tool checked, first stream written, application's stream removed, its digest; the rest | own work beyond the minimal launcher, less those floors | base: overhead of whole starts beyond the shell32 floor; own work | peak private / working set of bound |"
+echo "| application | runs | decode ms | decode ms in the launcher / the minimal launcher / the benchmark | overhead of whole starts | of it beyond the shell32 floor | minimal launcher: its decode + application's start (ms); **the launcher's own work beyond it** (95 % interval of that median) | from the phase marks: the launcher's work before and after the application's decode | of it floors: private folder, tool written, tool checked, first stream written, application's stream removed, its digest; the rest | own work beyond the minimal launcher, less those floors (95 % interval) | base: overhead of whole starts beyond the shell32 floor; own work | peak private / working set of bound |"
 echo "|---|---|---|---|---|---|---|---|---|---|---|---|"
 cat "$summary"
 for program in "${hash_builds[@]}"; do
