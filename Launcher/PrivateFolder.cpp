@@ -179,21 +179,6 @@ std::wstring MakeRandomFolderName()
     return privateFolderPrefix + Kova::ToHex(random);
 }
 
-bool IsPrivateFolderName(const std::wstring& name)
-{
-    const size_t prefixLength = std::wstring(privateFolderPrefix).size();
-    if (name.size() != prefixLength + 32 || name.compare(0, prefixLength, privateFolderPrefix) != 0) {
-        return false;
-    }
-    for (size_t i = prefixLength; i < name.size(); ++i) {
-        const wchar_t c = name[i];
-        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::wstring PrivateFolder::GetRoot(bool elevated)
 {
     wchar_t buffer[MAX_PATH];

@@ -1,6 +1,8 @@
 #ifndef SPARLIN_PRIVATEFOLDER_H
 #define SPARLIN_PRIVATEFOLDER_H
 
+#include "StartNames.h"
+
 #include "Kova/ScopedHandle.h"
 
 #include <functional>
@@ -79,14 +81,8 @@ void SetElevationSource(ElevationSource source);
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
 
-// Whether a name is one MakeRandomFolderName could have made.
-bool IsPrivateFolderName(const std::wstring& name);
-
 // The owner of an open object as a SID in text, empty when it cannot be read.
 std::wstring OwnerOf(void* handle);
-
-// What every private folder's name begins with.
-inline constexpr wchar_t privateFolderPrefix[] = L"Sparlin-";
 
 // The Administrators group, as OwnerOf names it.
 inline constexpr wchar_t administratorsSid[] = L"S-1-5-32-544";
