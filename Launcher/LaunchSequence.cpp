@@ -99,7 +99,7 @@ void RunLaunchSequence()
     Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
     StartUpdateCheck(arguments.GetSwitches());
     SPARLIN_PHASE("arguments-read");
-    RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
+    RemoveStaleFolders(folder.GetRoot(), folder.GetSecurity());
     SPARLIN_PHASE("stale-folders-removed");
     if (layoutFailure) {
         std::rethrow_exception(layoutFailure);

@@ -83,15 +83,20 @@ std::wstring SidText(PSID sid)
 
 } // namespace
 
-std::wstring OwnerOf(void* handle)
+std::wstring SecurityOf(void* handle)
 {
-    PSID owner = nullptr;
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
         return std::wstring();
     }
-    std::wstring result = SidText(owner);
+    wchar_t* text = nullptr;
+    std::wstring result;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, wanted, &text, nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
     LocalFree(descriptor);
     return result;
 }
@@ -209,12 +214,55 @@ std::wstring PrivateFolder::GetRoot(bool elevated)
     return std::wstring(buffer, length);
 }
 
-PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
+PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, std::wstring security,
                              bool administratorsOnly)
-    : root(std::move(root)), path(std::move(path)), held(std::move(held)), ownersFaithful(ownersFaithful),
+    : root(std::move(root)), path(std::move(path)), held(std::move(held)), security(std::move(security)),
       administratorsOnly(administratorsOnly)
 {
 }
+
+namespace {
+
+struct FolderHandle {
+    std::wstring path;
+    Kova::KernelHandle held;
+};
+
+// A new folder of a name from `names` in `home`, held.
+FolderHandle MakeFolder(const std::wstring& home, const PrivateFolder::NameSource& names,
+                        SECURITY_ATTRIBUTES& attributes)
+{
+    for (int attempt = 1;; ++attempt) {
+        std::wstring path = home + names();
+        // Fails on any existing entry of that name, a link included: a
+        // folder someone prepared is never used.
+        if (!CreateDirectoryW(path.c_str(), &attributes)) {
+            if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == nameAttempts) {
+                throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
+            }
+            continue;
+        }
+        // Without delete sharing: nobody can rename, delete or replace the
+        // folder while this handle is open. Nor do we ask for delete access
+        // ourselves, so that a process may still work in it.
+        Kova::KernelHandle held =
+            OpenDirectory(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (held.IsEmpty()) {
+            const DWORD error = GetLastError();
+            RemoveDirectoryW(path.c_str());
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, error);
+        }
+        // Swapped between its creation and the open: whatever is there now
+        // is not ours to use, nor to remove.
+        if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
+        }
+        return FolderHandle{std::move(path), std::move(held)};
+    }
+}
+
+} // namespace
 
 PrivateFolder PrivateFolder::Create()
 {
@@ -242,9 +290,7 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
         base += L'\\';
     }
 
-    // The owner the folder is made with, and should read back with.
-    const std::wstring owner = elevated ? administratorsSid : CurrentUserSid();
-    const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(owner);
+    const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(CurrentUserSid());
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText.c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
@@ -256,35 +302,9 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
     } release{descriptor};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
 
-    for (int attempt = 1;; ++attempt) {
-        std::wstring path = base + names();
-        // Fails on any existing entry of that name, a link included: a
-        // folder someone prepared is never used.
-        if (!CreateDirectoryW(path.c_str(), &attributes)) {
-            if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == nameAttempts) {
-                throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
-            }
-            continue;
-        }
-        // Without delete sharing: nobody can rename, delete or replace the
-        // folder while this handle is open. Nor do we ask for delete access
-        // ourselves, so that a process may still work in it.
-        Kova::KernelHandle held =
-            OpenDirectory(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE);
-        if (held.IsEmpty()) {
-            const DWORD error = GetLastError();
-            RemoveDirectoryW(path.c_str());
-            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, error);
-        }
-        // Swapped between its creation and the open: whatever is there now
-        // is not ours to use, nor to remove.
-        if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
-            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
-        }
-        const bool faithful = OwnerOf(held.Get()) == owner;
-        return PrivateFolder(base, std::move(path), std::move(held), faithful, elevated);
-    }
+    FolderHandle made = MakeFolder(base, names, attributes);
+    std::wstring security = SecurityOf(made.held.Get());
+    return PrivateFolder(base, std::move(made.path), std::move(made.held), std::move(security), elevated);
 }
 
 PrivateFolder::~PrivateFolder()

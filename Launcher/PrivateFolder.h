@@ -29,7 +29,7 @@ public:
 
     PrivateFolder(PrivateFolder&& other) noexcept
         : root(std::move(other.root)), path(std::move(other.path)), held(std::move(other.held)),
-          ownersFaithful(other.ownersFaithful), administratorsOnly(other.administratorsOnly)
+          security(std::move(other.security)), administratorsOnly(other.administratorsOnly)
     {
         other.path.clear();
     }
@@ -42,9 +42,9 @@ public:
     const std::wstring& GetPath() const { return path; }
     // The root as the system resolved it, where stale folders are looked for.
     const std::wstring& GetRoot() const { return root; }
-    // Whether the system keeps the owner it was given: the owner of this
-    // folder reads back as the one it was created with.
-    bool OwnersAreFaithful() const { return ownersFaithful; }
+    // Its owner and access list as the system reads them back (SecurityOf):
+    // what every folder of a start like this one shows.
+    const std::wstring& GetSecurity() const { return security; }
     // Whether only SYSTEM and Administrators may write in it (made elevated):
     // nothing unelevated can change a file there behind the launcher's back.
     bool OnlyAdministratorsWrite() const { return administratorsOnly; }
@@ -61,13 +61,13 @@ public:
     static std::wstring GetSecurityDescriptor(bool elevated);
 
 private:
-    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
+    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, std::wstring security,
                   bool administratorsOnly);
 
     std::wstring root;
     std::wstring path;
     Kova::KernelHandle held;
-    bool ownersFaithful = false;
+    std::wstring security;
     bool administratorsOnly = false;
 };
 
@@ -81,11 +81,9 @@ void SetElevationSource(ElevationSource source);
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
 
-// The owner of an open object as a SID in text, empty when it cannot be read.
-std::wstring OwnerOf(void* handle);
-
-// The Administrators group, as OwnerOf names it.
-inline constexpr wchar_t administratorsSid[] = L"S-1-5-32-544";
+// The owner and access list of an open object in SDDL, empty when they
+// cannot be read.
+std::wstring SecurityOf(void* handle);
 
 } // namespace Sparlin
 

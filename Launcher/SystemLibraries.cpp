@@ -120,6 +120,9 @@ FARPROC Resolve(const wchar_t* library, const char* libraryName, const char* fun
 
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertStringSecurityDescriptorToSecurityDescriptorW, 16, FALSE,
                            (LPCWSTR a, DWORD b, PSECURITY_DESCRIPTOR* c, PULONG d), (a, b, c, d))
+SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertSecurityDescriptorToStringSecurityDescriptorW, 20, FALSE,
+                           (PSECURITY_DESCRIPTOR a, DWORD b, SECURITY_INFORMATION c, LPWSTR* d, PULONG e),
+                           (a, b, c, d, e))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertSidToStringSidW, 8, FALSE, (PSID a, LPWSTR* b), (a, b))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", DWORD, GetSecurityInfo, 32, error,
                            (HANDLE a, SE_OBJECT_TYPE b, SECURITY_INFORMATION c, PSID* d, PSID* e, PACL* f, PACL* g,
