@@ -214,10 +214,10 @@ std::wstring PrivateFolder::GetRoot(bool elevated)
     return std::wstring(buffer, length);
 }
 
-PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, std::wstring security,
-                             bool administratorsOnly)
-    : root(std::move(root)), path(std::move(path)), held(std::move(held)), security(std::move(security)),
-      administratorsOnly(administratorsOnly)
+PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle parent, Kova::KernelHandle held,
+                             std::wstring security, bool administratorsOnly)
+    : root(std::move(root)), path(std::move(path)), parent(std::move(parent)), held(std::move(held)),
+      security(std::move(security)), administratorsOnly(administratorsOnly)
 {
 }
 
@@ -302,9 +302,41 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
     } release{descriptor};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
 
-    FolderHandle made = MakeFolder(base, names, attributes);
+    // The product's own folder in the root, made like the private folders
+    // and kept: nobody unelevated can plant anything in it to keep the sweep
+    // busy. One that is somebody else's, or a link, is passed over.
+    Kova::KernelHandle parent;
+    std::wstring home = base;
+    if (elevated) {
+        const std::wstring parentPath = base + productFolderName;
+        CreateDirectoryW(parentPath.c_str(), &attributes);
+        // Held like the private folder, so that it cannot be swapped meanwhile.
+        parent = OpenDirectory(parentPath,
+                               FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE);
+        try {
+            if (!parent.IsEmpty() && IsPlainDirectory(parent.Get()) && SamePath(FinalPath(parent.Get()), parentPath)) {
+                home = parentPath + L'\\';
+            } else {
+                parent.Reset();
+            }
+        } catch (const Kova::Exception&) {
+            parent.Reset();
+        }
+    }
+    FolderHandle made = MakeFolder(home, names, attributes);
     std::wstring security = SecurityOf(made.held.Get());
-    return PrivateFolder(base, std::move(made.path), std::move(made.held), std::move(security), elevated);
+    if (!parent.IsEmpty() && (security.empty() || SecurityOf(parent.Get()) != security)) {
+        // Not made as ours: anyone may have planted folders in it.
+        made.held.Reset();
+        RemoveDirectoryW(made.path.c_str());
+        parent.Reset();
+        home = base;
+        made = MakeFolder(home, names, attributes);
+        security = SecurityOf(made.held.Get());
+    }
+    return PrivateFolder(home, std::move(made.path), std::move(parent), std::move(made.held), std::move(security),
+                         elevated);
 }
 
 PrivateFolder::~PrivateFolder()

@@ -28,7 +28,8 @@ public:
     static PrivateFolder Create(const std::wstring& root, const NameSource& names, bool elevated);
 
     PrivateFolder(PrivateFolder&& other) noexcept
-        : root(std::move(other.root)), path(std::move(other.path)), held(std::move(other.held)),
+        : root(std::move(other.root)), path(std::move(other.path)), parent(std::move(other.parent)),
+          held(std::move(other.held)),
           security(std::move(other.security)), administratorsOnly(other.administratorsOnly)
     {
         other.path.clear();
@@ -40,7 +41,9 @@ public:
     ~PrivateFolder();
 
     const std::wstring& GetPath() const { return path; }
-    // The root as the system resolved it, where stale folders are looked for.
+    // Where the folder was made, as the system resolved it, and where stale
+    // folders are looked for: the product's folder in the root when elevated
+    // and that folder is ours, else the root itself.
     const std::wstring& GetRoot() const { return root; }
     // Its owner and access list as the system reads them back (SecurityOf):
     // what every folder of a start like this one shows.
@@ -61,11 +64,13 @@ public:
     static std::wstring GetSecurityDescriptor(bool elevated);
 
 private:
-    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, std::wstring security,
-                  bool administratorsOnly);
+    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle parent, Kova::KernelHandle held,
+                  std::wstring security, bool administratorsOnly);
 
     std::wstring root;
     std::wstring path;
+    // The product's folder it is in, held while it exists; empty in the root.
+    Kova::KernelHandle parent;
     Kova::KernelHandle held;
     std::wstring security;
     bool administratorsOnly = false;
@@ -80,6 +85,9 @@ void SetElevationSource(ElevationSource source);
 
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
+
+// The folder in an elevated start's root that holds the private folders.
+inline constexpr wchar_t productFolderName[] = L"Sparlin";
 
 // The owner and access list of an open object in SDDL, empty when they
 // cannot be read.

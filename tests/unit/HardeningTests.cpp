@@ -244,7 +244,8 @@ TEST(PrivateFolderTest, TheFolderIsHeldAgainstRenamingAndDeletionUntilItGoes)
     {
         const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"held"}), true);
         path = folder.GetPath();
-        EXPECT_EQ(path, parent.File(L"held"));
+        EXPECT_EQ(path, parent.File(L"Sparlin\\held"));
+        EXPECT_FALSE(CanBeRenamed(parent.File(L"Sparlin")));
         EXPECT_FALSE(CanBeRenamed(path));
         EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
         EXPECT_TRUE(IsDirectory(path));
@@ -433,6 +434,46 @@ TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
     EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 4u);
 }
 
+TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
+{
+    Testing::TempFolder root;
+    // Anyone may add folders of our name pattern to the root: young ones,
+    // ones held open, ones of their own. A hundred of them.
+    std::vector<HANDLE> holders;
+    for (int i = 0; i < 100; ++i) {
+        wchar_t digits[8];
+        swprintf(digits, 8, L"%04X", i);
+        const std::wstring path = root.File(L"Sparlin-" + std::wstring(28, L'0') + digits);
+        Plant(path, i % 3 != 2, i % 3 == 0 ? 0 : anHour);
+        if (i % 3 == 1) {
+            holders.push_back(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        }
+    }
+    std::wstring left;
+    {
+        const PrivateFolder crashed = PrivateFolder::Create(root.Path(), Names({StaleName(L'A')}), true);
+        left = crashed.GetPath();
+        File::Create(left + L"\\1.exe").Close();
+    }
+    Age(left, anHour);
+    {
+        const PrivateFolder next = PrivateFolder::Create(root.Path(), Names({StaleName(L'B')}), true);
+        EXPECT_EQ(next.GetRoot(), root.File(L"Sparlin\\"));
+        EXPECT_EQ(Sparlin::RemoveStaleFolders(next.GetRoot(), next.GetSecurity()), 1u);
+        EXPECT_FALSE(IsDirectory(left));
+    }
+    for (HANDLE holder : holders) {
+        CloseHandle(holder);
+    }
+
+    // A product folder that is somebody else's is passed over.
+    Testing::TempFolder squatted;
+    Plant(squatted.File(L"Sparlin"), false, 0);
+    const PrivateFolder folder = PrivateFolder::Create(squatted.Path(), Names({StaleName(L'C')}), true);
+    EXPECT_EQ(folder.GetPath(), squatted.File(StaleName(L'C')));
+}
+
 namespace {
 
 // Another name for a folder, whose final path is the folder's own: Wine's
@@ -471,12 +512,13 @@ TEST(PrivateFolderTest, ARootReachedThroughAnotherNameWorksAndLeavesNothing)
     {
         const PrivateFolder folder = PrivateFolder::Create(other, Names({L"linked"}), true);
         made = folder.GetPath();
-        EXPECT_EQ(folder.GetRoot(), real + L"\\");
-        EXPECT_EQ(made, real + L"\\linked");
+        EXPECT_EQ(folder.GetRoot(), real + L"\\Sparlin\\");
+        EXPECT_EQ(made, real + L"\\Sparlin\\linked");
         File::Create(made + L"\\inside.exe").Close();
         EXPECT_TRUE(DeleteFileW((made + L"\\inside.exe").c_str()));
     }
     EXPECT_FALSE(IsDirectory(made));
     RemoveDirectoryW(place.File(L"link").c_str());
+    RemoveDirectoryW((real + L"\\Sparlin").c_str());
     RemoveDirectoryW(real.c_str());
 }

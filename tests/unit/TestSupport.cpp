@@ -37,17 +37,37 @@ TempFolder::TempFolder()
     } while (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
-TempFolder::~TempFolder()
+namespace {
+
+void RemoveTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
     if (search != INVALID_HANDLE_VALUE) {
         do {
-            DeleteFileW((path + L"\\" + found.cFileName).c_str());
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") {
+                continue;
+            }
+            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+                // A link goes as itself; what it points at is not ours.
+                RemoveDirectoryW((path + L"\\" + name).c_str()) || DeleteFileW((path + L"\\" + name).c_str());
+            } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveTree(path + L"\\" + name);
+            } else {
+                DeleteFileW((path + L"\\" + name).c_str());
+            }
         } while (FindNextFileW(search, &found));
         FindClose(search);
     }
     RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+TempFolder::~TempFolder()
+{
+    RemoveTree(path);
 }
 
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name(name)
