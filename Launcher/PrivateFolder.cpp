@@ -335,8 +335,14 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
         made = MakeFolder(home, names, attributes);
         security = SecurityOf(made.held.Get());
     }
+    // Early reads of a file that a tool writes are trusted only where nothing
+    // unelevated can write, which takes a volume that keeps access lists.
+    DWORD volumeFlags = 0;
+    const bool persistentAcls =
+        GetVolumeInformationByHandleW(made.held.Get(), nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
+        (volumeFlags & FILE_PERSISTENT_ACLS) != 0;
     return PrivateFolder(home, std::move(made.path), std::move(parent), std::move(made.held), std::move(security),
-                         elevated);
+                         elevated && persistentAcls);
 }
 
 PrivateFolder::~PrivateFolder()

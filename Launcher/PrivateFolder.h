@@ -48,8 +48,9 @@ public:
     // Its owner and access list as the system reads them back (SecurityOf):
     // what every folder of a start like this one shows.
     const std::wstring& GetSecurity() const { return security; }
-    // Whether only SYSTEM and Administrators may write in it (made elevated):
-    // nothing unelevated can change a file there behind the launcher's back.
+    // Whether only SYSTEM and Administrators may write in it (made elevated,
+    // on a volume that keeps access lists): nothing unelevated can change a
+    // file there behind the launcher's back.
     bool OnlyAdministratorsWrite() const { return administratorsOnly; }
 
     // Where a start unpacks: the Windows directory's own Temp when elevated
