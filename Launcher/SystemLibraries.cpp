@@ -132,6 +132,10 @@ SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, GetTokenInformation, 20, FALSE,
                            (HANDLE a, TOKEN_INFORMATION_CLASS b, LPVOID c, DWORD d, PDWORD e), (a, b, c, d, e))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, OpenProcessToken, 12, FALSE, (HANDLE a, DWORD b, PHANDLE c),
                            (a, b, c))
+SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, MakeAbsoluteSD, 44, FALSE,
+                           (PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b, LPDWORD c, PACL d, LPDWORD e, PACL f,
+                            LPDWORD g, PSID h, LPDWORD i, PSID j, LPDWORD k),
+                           (a, b, c, d, e, f, g, h, i, j, k))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", LSTATUS, RegCloseKey, 4, FAILED_STATUS, (HKEY a), (a))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", LSTATUS, RegEnumValueW, 32, FAILED_STATUS,
                            (HKEY a, DWORD b, LPWSTR c, LPDWORD d, LPDWORD e, LPDWORD f, LPBYTE g, LPDWORD h),

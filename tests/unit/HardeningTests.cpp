@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "DesktopShell.h"
 #include "Integrity.h"
 #include "PrivateFolder.h"
 #include "StaleFolders.h"
@@ -149,6 +150,38 @@ TEST(PrivateFolderTest, OnlyTheSystemAndAdministratorsMayWrite)
         return;
     }
     ExpectOnlySystemAndAdministrators(kept);
+}
+
+TEST(ComSecurityTest, OnlyTheSystemAndElevatedAdministratorsMayCallIn)
+{
+    Sparlin::AbsoluteSecurityDescriptor access(Sparlin::comAccess);
+    ASSERT_NE(access.Get(), nullptr);
+    // The form CoInitializeSecurity takes: pointers, not offsets.
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    ASSERT_TRUE(GetSecurityDescriptorControl(access.Get(), &control, &revision));
+    EXPECT_EQ(control & SE_SELF_RELATIVE, 0);
+    wchar_t* text = nullptr;
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
+        access.Get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+        &text, nullptr));
+    EXPECT_EQ(std::wstring(text), L"O:BAG:BAD:(A;;CCDC;;;SY)(A;;CCDC;;;BA)");
+    LocalFree(text);
+    // From high integrity only: no call in from below it.
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL label = nullptr;
+    ASSERT_TRUE(GetSecurityDescriptorSacl(access.Get(), &present, &label, &defaulted));
+    ASSERT_TRUE(present && label != nullptr && label->AceCount == 1);
+    void* ace = nullptr;
+    ASSERT_TRUE(GetAce(label, 0, &ace));
+    const auto* mandatory = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    EXPECT_EQ(mandatory->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP));
+    wchar_t* level = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(const_cast<DWORD*>(&mandatory->SidStart), &level));
+    EXPECT_EQ(std::wstring(level), L"S-1-16-12288");
+    LocalFree(level);
 }
 
 TEST(IntegrityTest, FilesAreCheckedThroughTheirHandleAgainstTheRecordedDigest)
