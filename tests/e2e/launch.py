@@ -386,7 +386,7 @@ def scenario_stale_folders():
         os.utime(folder, (time.time() - 3600,) * 2)
     unrelated = root / ("Sparlin-" + "e" * 32)
     unrelated.mkdir(mode=0o700)
-    (unrelated / "left.exe").write_bytes(b"MZ")
+    (unrelated / "1A2B.exe").write_bytes(b"MZ")
     os.utime(unrelated, (time.time() - 3600,) * 2)
     foreign = planted(root, "0", 3600, ours=False, fill="D")[0]
     crowd = planted(root_dir(arch)[1], "0123456789ABCDEF", 3600)
@@ -400,9 +400,9 @@ def scenario_stale_folders():
         check(len(removed) >= 16 - len(young) - len(held), f"only {len(removed)} of the old free folders went")
         second = timed_start(arch, ARGS.launcher, WORK / "report-second.txt")
         check(not any(folder.exists() for folder in old), "old free folders were kept")
-        check(all((folder / "left.exe").exists() for folder in young), "a young folder was touched")
+        check(all((folder / "1A2B.exe").exists() for folder in young), "a young folder was touched")
         check(all(folder.exists() for folder in held), "a folder in use was touched")
-        check((unrelated / "left.exe").exists(), "a folder not of our naming was touched")
+        check((unrelated / "1A2B.exe").exists(), "a folder not of our naming was touched")
         check((foreign / "1A2B.exe").exists(), "a folder not made as ours was touched")
         check(all((folder / "1A2B.exe").exists() for folder in crowd), "a folder beside the product's was touched")
         print(f"a start took {base:.2f} s without planted folders, {first:.2f} s with twenty "
