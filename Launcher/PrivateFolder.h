@@ -29,8 +29,7 @@ public:
 
     PrivateFolder(PrivateFolder&& other) noexcept
         : root(std::move(other.root)), path(std::move(other.path)), parent(std::move(other.parent)),
-          held(std::move(other.held)),
-          security(std::move(other.security)), administratorsOnly(other.administratorsOnly)
+          held(std::move(other.held)), security(std::move(other.security)), administratorsOnly(other.administratorsOnly)
     {
         other.path.clear();
     }

@@ -88,7 +88,7 @@ bool MarkForDeletion(HANDLE handle)
 
 bool RemoveStaleFolder(const std::wstring& path, const std::wstring& security, std::uint64_t minimumAge)
 {
-    // Attributes and owner only: this open conflicts with no sharing, and
+    // Attributes and security only: this open conflicts with no sharing, and
     // breaks no oplock (or fails where it would have to).
     BY_HANDLE_FILE_INFORMATION seen{};
     {
