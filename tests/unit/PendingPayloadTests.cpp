@@ -129,17 +129,12 @@ TEST(PendingPayloadTest, AFinishThatFailsLeavesNeitherInputNorOutput)
 
 TEST(PendingPayloadTest, TwoAtOnceGetDistinctNamesFromASourceThatRepeatsItself)
 {
-    // As the system's search may: each name again once its file is gone
-    // (or, for an output, before it exists), before a new one.
+    // As the system's search may: each name twice, the second time while
+    // the first holder's file is gone or, for an output, not there yet.
     Testing::TempFolder folder;
     auto calls = std::make_shared<int>(0);
     Sparlin::TempNames names(folder.Path(), [calls](const std::wstring& directory) {
-        const int call = (*calls)++;
-        int round = 1;
-        while (call >= round * (round + 1) / 2) {
-            ++round;
-        }
-        return directory + L"\\" + std::to_wstring(call - round * (round - 1) / 2 + 1) + L".tmp";
+        return directory + L"\\" + std::to_wstring((*calls)++ / 2 + 1) + L".tmp";
     });
     Sparlin::PendingPayload layout(Tool(), L"PACKED", L"TESTDATA", nullptr, names);
     Sparlin::PendingPayload application(Tool(), L"PACKED", L"TESTDATA", L"exe", names);

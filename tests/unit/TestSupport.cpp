@@ -43,22 +43,22 @@ void RemoveTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") {
-                continue;
-            }
-            if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-                // A link goes as itself; what it points at is not ours.
-                RemoveDirectoryW((path + L"\\" + name).c_str()) || DeleteFileW((path + L"\\" + name).c_str());
-            } else if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-                RemoveTree(path + L"\\" + name);
-            } else {
-                DeleteFileW((path + L"\\" + name).c_str());
-            }
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    while (search != INVALID_HANDLE_VALUE) {
+        const std::wstring entry = found.cFileName;
+        const std::wstring name = path + L"\\" + entry;
+        const DWORD kind = found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (entry == L"." || entry == L"..") {
+            // Not entries of its own.
+        } else if (kind == FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveTree(name);
+        } else if (!DeleteFileW(name.c_str())) {
+            // A link goes as itself; what it points at is not ours.
+            RemoveDirectoryW(name.c_str());
+        }
+        if (!FindNextFileW(search, &found)) {
+            FindClose(search);
+            break;
+        }
     }
     RemoveDirectoryW(path.c_str());
 }
