@@ -3,6 +3,7 @@
 #include "Kova/Exception.h"
 
 #include <algorithm>
+#include <cstdint>
 
 namespace Sparlin {
 
@@ -65,7 +66,8 @@ std::wstring TempNames::Next(const wchar_t* extension)
             continue;
         }
         const std::wstring stem = path.substr(0, dot);
-        if (std::any_of(stems.begin(), stems.end(), [&](const std::wstring& seen) { return SameIgnoringCase(seen, stem); })) {
+        const auto same = [&](const std::wstring& seen) { return SameIgnoringCase(seen, stem); };
+        if (std::any_of(stems.begin(), stems.end(), same)) {
             continue;
         }
         stems.push_back(stem);

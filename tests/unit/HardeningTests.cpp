@@ -159,9 +159,10 @@ TEST(ComSecurityTest, OnlyTheSystemAndElevatedAdministratorsMayCallIn)
     // The form CoInitializeSecurity takes: pointers, not offsets.
     EXPECT_EQ(static_cast<SECURITY_DESCRIPTOR*>(access.Get())->Control & SE_SELF_RELATIVE, 0);
     wchar_t* text = nullptr;
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(
-        access.Get(), SDDL_REVISION_1, OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-        &text, nullptr));
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ASSERT_TRUE(
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(access.Get(), SDDL_REVISION_1, parts, &text, nullptr));
     EXPECT_EQ(std::wstring(text), L"O:BAG:BAD:(A;;CCDC;;;SY)(A;;CCDC;;;BA)");
     LocalFree(text);
     // From high integrity only: no call in from below it.
