@@ -8,6 +8,9 @@
 #include <shldisp.h>
 #include <shlobj.h>
 #include <shobjidl.h>
+#include <sddl.h>
+
+#include <cstdint>
 
 namespace Sparlin {
 
@@ -95,13 +98,20 @@ VARIANT Number(LONG value)
 // COM's process-wide security, before any call into another process: the
 // shell is ours to ask, not to act as us (identify only), may not hand us an
 // unmarshaller of its own, and nothing is started under this token on our
-// behalf. Once per process; a second call is refused by COM, so it is made
-// only here.
+// behalf. Nobody but SYSTEM and elevated administrators may call into us:
+// without a descriptor COM would take the machine's defaults. Once per
+// process; a second call is refused by COM, so it is made only here.
 bool SecureCom()
 {
-    static const HRESULT result =
-        CoInitializeSecurity(nullptr, -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT, RPC_C_IMP_LEVEL_IDENTIFY,
-                             nullptr, EOAC_NO_CUSTOM_MARSHAL | EOAC_DISABLE_AAA, nullptr);
+    static const HRESULT result = [] {
+        AbsoluteSecurityDescriptor access(comAccess);
+        if (access.Get() == nullptr) {
+            return E_FAIL;
+        }
+        return CoInitializeSecurity(access.Get(), -1, nullptr, nullptr, RPC_C_AUTHN_LEVEL_DEFAULT,
+                                    RPC_C_IMP_LEVEL_IDENTIFY, nullptr, EOAC_NO_CUSTOM_MARSHAL | EOAC_DISABLE_AAA,
+                                    nullptr);
+    }();
     return SUCCEEDED(result);
 }
 
@@ -141,6 +151,34 @@ bool FindShell(ComPointer<IShellDispatch2>& shell)
 }
 
 } // namespace
+
+AbsoluteSecurityDescriptor::AbsoluteSecurityDescriptor(const wchar_t* sddl)
+{
+    PSECURITY_DESCRIPTOR relative = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &relative, nullptr)) {
+        return;
+    }
+    // Descriptor, DACL, SACL, owner, group: sizes first, then one block of
+    // words for all, so that every part is aligned for the pointers in it.
+    DWORD sizes[5] = {};
+    MakeAbsoluteSD(relative, nullptr, &sizes[0], nullptr, &sizes[1], nullptr, &sizes[2], nullptr, &sizes[3], nullptr,
+                   &sizes[4]);
+    std::size_t offsets[5] = {};
+    std::size_t words = 0;
+    for (int i = 0; i < 5; ++i) {
+        offsets[i] = words;
+        words += (sizes[i] + sizeof(std::uintptr_t) - 1) / sizeof(std::uintptr_t);
+    }
+    std::vector<std::uintptr_t> block(words);
+    const auto at = [&](int i) { return static_cast<void*>(block.data() + offsets[i]); };
+    if (sizes[0] != 0 &&
+        MakeAbsoluteSD(relative, at(0), &sizes[0], static_cast<PACL>(at(1)), &sizes[1], static_cast<PACL>(at(2)),
+                       &sizes[2], at(3), &sizes[3], at(4), &sizes[4])) {
+        // Moving the vector keeps its storage, and with it the pointers.
+        parts = std::move(block);
+    }
+    LocalFree(relative);
+}
 
 bool OpenWithDesktopShell(const std::wstring& address, std::uint32_t patience)
 {

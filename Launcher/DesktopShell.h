@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Sparlin {
 
@@ -12,6 +13,24 @@ namespace Sparlin {
 // or any step fails; nothing has then been started. A desktop shell that is
 // not there yet is asked again for up to `patience` ms (0: once).
 bool OpenWithDesktopShell(const std::wstring& address, std::uint32_t patience);
+
+// Who may call into this process through COM: SYSTEM and Administrators,
+// from high integrity only, in SDDL.
+inline constexpr wchar_t comAccess[] = L"O:BAG:BAD:(A;;0x3;;;SY)(A;;0x3;;;BA)S:(ML;;NX;;;HI)";
+
+// A security descriptor in the absolute form CoInitializeSecurity takes,
+// made from SDDL; empty (Get() null) when the text cannot be converted.
+class AbsoluteSecurityDescriptor {
+public:
+    explicit AbsoluteSecurityDescriptor(const wchar_t* sddl);
+    AbsoluteSecurityDescriptor(const AbsoluteSecurityDescriptor&) = delete;
+    AbsoluteSecurityDescriptor& operator=(const AbsoluteSecurityDescriptor&) = delete;
+    void* Get() { return parts.empty() ? nullptr : parts.data(); }
+
+private:
+    // The descriptor, then the lists and SIDs it points into.
+    std::vector<std::uintptr_t> parts;
+};
 
 } // namespace Sparlin
 

@@ -56,7 +56,8 @@ void RunLaunchSequence()
     const PrivateFolder folder = PrivateFolder::Create();
     SPARLIN_PHASE("folder-created");
 
-    File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", folder.GetPath());
+    TempNames names = SystemTempNames(folder.GetPath());
+    File tool = ExtractResourceToTempFile(L"LZMA", L"EXE", L"exe", names);
     ScopeGuard toolGuard(tool, &DeleteFileWithRetries);
     tool.Close();
     // Held for reading from here until it is removed, so that the tool that
@@ -78,7 +79,7 @@ void RunLaunchSequence()
     const auto start = [&](std::optional<PendingPayload>& pending, const wchar_t* name, const wchar_t* extension,
                            std::exception_ptr& failure) {
         try {
-            pending.emplace(tool.GetPath(), name, payloadType, extension, folder.GetPath());
+            pending.emplace(tool.GetPath(), name, payloadType, extension, names);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -98,7 +99,7 @@ void RunLaunchSequence()
     Kova::CommandLine::ArgumentList arguments(GetCommandLineW());
     StartUpdateCheck(arguments.GetSwitches());
     SPARLIN_PHASE("arguments-read");
-    RemoveStaleFolders(folder.GetRoot(), folder.OwnersAreFaithful());
+    RemoveStaleFolders(folder.GetRoot(), folder.GetSecurity());
     SPARLIN_PHASE("stale-folders-removed");
     if (layoutFailure) {
         std::rethrow_exception(layoutFailure);

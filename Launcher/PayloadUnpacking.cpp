@@ -23,10 +23,14 @@ constexpr std::uint32_t digestInterval = 10;
 
 } // namespace
 
-File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension,
-                               const std::wstring& directory)
+TempNames SystemTempNames(const std::wstring& directory)
 {
-    File file = File::CreateTemp(extension, directory);
+    return TempNames(directory, [](const std::wstring& in) { return File::GetTempFilePath(nullptr, in); });
+}
+
+File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension, TempNames& names)
+{
+    File file = File::Create(names.Next(extension));
     try {
         // Straight from the mapped image: a copy would cost the time and the
         // memory of the whole resource and give the same bytes.
@@ -50,11 +54,11 @@ std::wstring MakeToolCommandLine(const std::wstring& toolPath, const std::wstrin
 }
 
 PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
-                               const wchar_t* extension, const std::wstring& directory)
-    : input(ExtractResourceToTempFile(name, type, nullptr, directory))
+                               const wchar_t* extension, TempNames& names)
+    : input(ExtractResourceToTempFile(name, type, nullptr, names))
 {
     try {
-        outputPath = File::GetTempFilePath(extension, directory);
+        outputPath = names.Next(extension);
         const std::wstring commandLine = MakeToolCommandLine(toolPath, input.GetPath(), outputPath);
         input.Close();
         SPARLIN_PHASE("tool-start");
@@ -64,7 +68,7 @@ PendingPayload::PendingPayload(const std::wstring& toolPath, const wchar_t* name
         // GUI program gets a console host process beside it, which costs
         // about as much as starting the tool. Its messages are read by
         // nobody either way.
-        tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW | DETACHED_PROCESS, directory));
+        tool.emplace(Kova::Process::Create(commandLine, CREATE_NO_WINDOW | DETACHED_PROCESS, names.GetDirectory()));
         SPARLIN_PHASE("tool-running");
     } catch (...) {
         input.Delete();
@@ -123,9 +127,9 @@ File PendingPayload::Finish(GrowingFileDigest* digest, GrowingFileDigest* alongs
 }
 
 File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
-                   const std::wstring& directory, const wchar_t* digestName)
+                   TempNames& names, const wchar_t* digestName)
 {
-    File output = PendingPayload(toolPath, name, type, extension, directory).Finish();
+    File output = PendingPayload(toolPath, name, type, extension, names).Finish();
     try {
         // Through the handle the output was opened with, which no writer can share.
         VerifyFile(output, digestName);

@@ -2,6 +2,7 @@
 #define SPARLIN_PAYLOADUNPACKING_H
 
 #include "Integrity.h"
+#include "StartNames.h"
 
 #include "Kova/FileSystem/File.h"
 #include "Kova/Process.h"
@@ -15,17 +16,19 @@ namespace Sparlin {
 // file; the write handle stays open. When the resource cannot be read or
 // written the file is removed again before the failure leaves; from the
 // return on, the caller's guard is responsible for it.
-// The file is made in `directory`.
+// The file is made under the next of `names`.
 Kova::FileSystem::File ExtractResourceToTempFile(const wchar_t* name, const wchar_t* type, const wchar_t* extension,
-                                                 const std::wstring& directory);
+                                                 TempNames& names);
 
-// Decompresses an LZMA resource by running the tool on it, into a new file in
-// `directory`; returns the output opened for reading, with read sharing only,
+// Names in `directory` from the system's unique-name search.
+TempNames SystemTempNames(const std::wstring& directory);
+
+// Decompresses an LZMA resource by running the tool on it, into a new file of
+// `names`; returns the output opened for reading, with read sharing only,
 // after checking it against the digest recorded under `digestName`. An
 // output that fails the check is removed.
 Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type,
-                                     const wchar_t* extension, const std::wstring& directory,
-                                     const wchar_t* digestName);
+                                     const wchar_t* extension, TempNames& names, const wchar_t* digestName);
 
 // A payload the tool is decompressing: the resource is written out and the
 // tool started on it in the constructor, so that the caller can work while
@@ -33,13 +36,13 @@ Kova::FileSystem::File UnpackPayload(const std::wstring& toolPath, const wchar_t
 // output opened for reading, with read sharing only, not yet checked. Left
 // unfinished (by a failure, its own included), the object waits for the tool
 // if it still can and removes what it was given and what it wrote. Two may be
-// pending at once: each has its own files and its own tool. While its tool
+// pending at once, with the same `names`: each has its own files and its own tool. While its tool
 // runs, Finish feeds `digest` the output written so far, and `alongside`
 // (another pending payload's) likewise, so that neither waits idle.
 class PendingPayload {
 public:
     PendingPayload(const std::wstring& toolPath, const wchar_t* name, const wchar_t* type, const wchar_t* extension,
-                   const std::wstring& directory);
+                   TempNames& names);
     PendingPayload(const PendingPayload&) = delete;
     PendingPayload& operator=(const PendingPayload&) = delete;
     ~PendingPayload();

@@ -83,15 +83,20 @@ std::wstring SidText(PSID sid)
 
 } // namespace
 
-std::wstring OwnerOf(void* handle)
+std::wstring SecurityOf(void* handle)
 {
-    PSID owner = nullptr;
+    const SECURITY_INFORMATION wanted = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(handle, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
-                        &descriptor) != ERROR_SUCCESS) {
+    if (GetSecurityInfo(handle, SE_FILE_OBJECT, wanted, nullptr, nullptr, nullptr, nullptr, &descriptor) !=
+        ERROR_SUCCESS) {
         return std::wstring();
     }
-    std::wstring result = SidText(owner);
+    wchar_t* text = nullptr;
+    std::wstring result;
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, wanted, &text, nullptr)) {
+        result = text;
+        LocalFree(text);
+    }
     LocalFree(descriptor);
     return result;
 }
@@ -179,21 +184,6 @@ std::wstring MakeRandomFolderName()
     return privateFolderPrefix + Kova::ToHex(random);
 }
 
-bool IsPrivateFolderName(const std::wstring& name)
-{
-    const size_t prefixLength = std::wstring(privateFolderPrefix).size();
-    if (name.size() != prefixLength + 32 || name.compare(0, prefixLength, privateFolderPrefix) != 0) {
-        return false;
-    }
-    for (size_t i = prefixLength; i < name.size(); ++i) {
-        const wchar_t c = name[i];
-        if (!((c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'))) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::wstring PrivateFolder::GetRoot(bool elevated)
 {
     wchar_t buffer[MAX_PATH];
@@ -224,12 +214,55 @@ std::wstring PrivateFolder::GetRoot(bool elevated)
     return std::wstring(buffer, length);
 }
 
-PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
-                             bool administratorsOnly)
-    : root(std::move(root)), path(std::move(path)), held(std::move(held)), ownersFaithful(ownersFaithful),
-      administratorsOnly(administratorsOnly)
+PrivateFolder::PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle parent, Kova::KernelHandle held,
+                             std::wstring security, bool administratorsOnly)
+    : root(std::move(root)), path(std::move(path)), parent(std::move(parent)), held(std::move(held)),
+      security(std::move(security)), administratorsOnly(administratorsOnly)
 {
 }
+
+namespace {
+
+struct FolderHandle {
+    std::wstring path;
+    Kova::KernelHandle held;
+};
+
+// A new folder of a name from `names` in `home`, held.
+FolderHandle MakeFolder(const std::wstring& home, const PrivateFolder::NameSource& names,
+                        SECURITY_ATTRIBUTES& attributes)
+{
+    for (int attempt = 1;; ++attempt) {
+        std::wstring path = home + names();
+        // Fails on any existing entry of that name, a link included: a
+        // folder someone prepared is never used.
+        if (!CreateDirectoryW(path.c_str(), &attributes)) {
+            if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == nameAttempts) {
+                throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
+            }
+            continue;
+        }
+        // Without delete sharing: nobody can rename, delete or replace the
+        // folder while this handle is open. Nor do we ask for delete access
+        // ourselves, so that a process may still work in it.
+        Kova::KernelHandle held =
+            OpenDirectory(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE);
+        if (held.IsEmpty()) {
+            const DWORD error = GetLastError();
+            RemoveDirectoryW(path.c_str());
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, error);
+        }
+        // Swapped between its creation and the open: whatever is there now
+        // is not ours to use, nor to remove.
+        if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
+            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
+        }
+        return FolderHandle{std::move(path), std::move(held)};
+    }
+}
+
+} // namespace
 
 PrivateFolder PrivateFolder::Create()
 {
@@ -257,9 +290,7 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
         base += L'\\';
     }
 
-    // The owner the folder is made with, and should read back with.
-    const std::wstring owner = elevated ? administratorsSid : CurrentUserSid();
-    const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(owner);
+    const std::wstring descriptorText = elevated ? securityDescriptor : UnelevatedDescriptor(CurrentUserSid());
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(descriptorText.c_str(), SDDL_REVISION_1, &descriptor,
                                                               nullptr)) {
@@ -271,35 +302,47 @@ PrivateFolder PrivateFolder::Create(const std::wstring& root, const NameSource& 
     } release{descriptor};
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
 
-    for (int attempt = 1;; ++attempt) {
-        std::wstring path = base + names();
-        // Fails on any existing entry of that name, a link included: a
-        // folder someone prepared is never used.
-        if (!CreateDirectoryW(path.c_str(), &attributes)) {
-            if (GetLastError() != ERROR_ALREADY_EXISTS || attempt == nameAttempts) {
-                throw Kova::LastErrorException("Sparlin::PrivateFolder::Create", 0, source);
+    // The product's own folder in the root, made like the private folders
+    // and kept: nobody unelevated can plant anything in it to keep the sweep
+    // busy. One that is somebody else's, or a link, is passed over.
+    Kova::KernelHandle parent;
+    std::wstring home = base;
+    if (elevated) {
+        const std::wstring parentPath = base + productFolderName;
+        CreateDirectoryW(parentPath.c_str(), &attributes);
+        // Held like the private folder, so that it cannot be swapped meanwhile.
+        parent = OpenDirectory(parentPath,
+                               FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE);
+        try {
+            if (!parent.IsEmpty() && IsPlainDirectory(parent.Get()) && SamePath(FinalPath(parent.Get()), parentPath)) {
+                home = parentPath + L'\\';
+            } else {
+                parent.Reset();
             }
-            continue;
+        } catch (const Kova::Exception&) {
+            parent.Reset();
         }
-        // Without delete sharing: nobody can rename, delete or replace the
-        // folder while this handle is open. Nor do we ask for delete access
-        // ourselves, so that a process may still work in it.
-        Kova::KernelHandle held =
-            OpenDirectory(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE);
-        if (held.IsEmpty()) {
-            const DWORD error = GetLastError();
-            RemoveDirectoryW(path.c_str());
-            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, error);
-        }
-        // Swapped between its creation and the open: whatever is there now
-        // is not ours to use, nor to remove.
-        if (!IsPlainDirectory(held.Get()) || !SamePath(FinalPath(held.Get()), path)) {
-            throw Kova::Win32Exception("Sparlin::PrivateFolder::Create", 0, source, ERROR_CANT_ACCESS_FILE);
-        }
-        const bool faithful = OwnerOf(held.Get()) == owner;
-        return PrivateFolder(base, std::move(path), std::move(held), faithful, elevated);
     }
+    FolderHandle made = MakeFolder(home, names, attributes);
+    std::wstring security = SecurityOf(made.held.Get());
+    if (!parent.IsEmpty() && (security.empty() || SecurityOf(parent.Get()) != security)) {
+        // Not made as ours: anyone may have planted folders in it.
+        made.held.Reset();
+        RemoveDirectoryW(made.path.c_str());
+        parent.Reset();
+        home = base;
+        made = MakeFolder(home, names, attributes);
+        security = SecurityOf(made.held.Get());
+    }
+    // Early reads of a file that a tool writes are trusted only where nothing
+    // unelevated can write, which takes a volume that keeps access lists.
+    DWORD volumeFlags = 0;
+    const bool persistentAcls =
+        GetVolumeInformationByHandleW(made.held.Get(), nullptr, 0, nullptr, nullptr, &volumeFlags, nullptr, 0) &&
+        (volumeFlags & FILE_PERSISTENT_ACLS) != 0;
+    return PrivateFolder(home, std::move(made.path), std::move(parent), std::move(made.held), std::move(security),
+                         elevated && persistentAcls);
 }
 
 PrivateFolder::~PrivateFolder()

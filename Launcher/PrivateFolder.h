@@ -1,6 +1,8 @@
 #ifndef SPARLIN_PRIVATEFOLDER_H
 #define SPARLIN_PRIVATEFOLDER_H
 
+#include "StartNames.h"
+
 #include "Kova/ScopedHandle.h"
 
 #include <functional>
@@ -26,8 +28,8 @@ public:
     static PrivateFolder Create(const std::wstring& root, const NameSource& names, bool elevated);
 
     PrivateFolder(PrivateFolder&& other) noexcept
-        : root(std::move(other.root)), path(std::move(other.path)), held(std::move(other.held)),
-          ownersFaithful(other.ownersFaithful), administratorsOnly(other.administratorsOnly)
+        : root(std::move(other.root)), path(std::move(other.path)), parent(std::move(other.parent)),
+          held(std::move(other.held)), security(std::move(other.security)), administratorsOnly(other.administratorsOnly)
     {
         other.path.clear();
     }
@@ -38,13 +40,16 @@ public:
     ~PrivateFolder();
 
     const std::wstring& GetPath() const { return path; }
-    // The root as the system resolved it, where stale folders are looked for.
+    // Where the folder was made, as the system resolved it, and where stale
+    // folders are looked for: the product's folder in the root when elevated
+    // and that folder is ours, else the root itself.
     const std::wstring& GetRoot() const { return root; }
-    // Whether the system keeps the owner it was given: the owner of this
-    // folder reads back as the one it was created with.
-    bool OwnersAreFaithful() const { return ownersFaithful; }
-    // Whether only SYSTEM and Administrators may write in it (made elevated):
-    // nothing unelevated can change a file there behind the launcher's back.
+    // Its owner and access list as the system reads them back (SecurityOf):
+    // what every folder of a start like this one shows.
+    const std::wstring& GetSecurity() const { return security; }
+    // Whether only SYSTEM and Administrators may write in it (made elevated,
+    // on a volume that keeps access lists): nothing unelevated can change a
+    // file there behind the launcher's back.
     bool OnlyAdministratorsWrite() const { return administratorsOnly; }
 
     // Where a start unpacks: the Windows directory's own Temp when elevated
@@ -59,13 +64,15 @@ public:
     static std::wstring GetSecurityDescriptor(bool elevated);
 
 private:
-    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle held, bool ownersFaithful,
-                  bool administratorsOnly);
+    PrivateFolder(std::wstring root, std::wstring path, Kova::KernelHandle parent, Kova::KernelHandle held,
+                  std::wstring security, bool administratorsOnly);
 
     std::wstring root;
     std::wstring path;
+    // The product's folder it is in, held while it exists; empty in the root.
+    Kova::KernelHandle parent;
     Kova::KernelHandle held;
-    bool ownersFaithful = false;
+    std::wstring security;
     bool administratorsOnly = false;
 };
 
@@ -79,17 +86,12 @@ void SetElevationSource(ElevationSource source);
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
 
-// Whether a name is one MakeRandomFolderName could have made.
-bool IsPrivateFolderName(const std::wstring& name);
+// The folder in an elevated start's root that holds the private folders.
+inline constexpr wchar_t productFolderName[] = L"Sparlin";
 
-// The owner of an open object as a SID in text, empty when it cannot be read.
-std::wstring OwnerOf(void* handle);
-
-// What every private folder's name begins with.
-inline constexpr wchar_t privateFolderPrefix[] = L"Sparlin-";
-
-// The Administrators group, as OwnerOf names it.
-inline constexpr wchar_t administratorsSid[] = L"S-1-5-32-544";
+// The owner and access list of an open object in SDDL, empty when they
+// cannot be read.
+std::wstring SecurityOf(void* handle);
 
 } // namespace Sparlin
 

@@ -16,8 +16,8 @@ namespace Sparlin {
 
 namespace {
 
-// Ours hold four files at most; a folder with more is not worth a start's time.
-constexpr size_t fileLimit = 64;
+// Ours hold five files at most: the tool, two inputs and two outputs.
+constexpr size_t fileLimit = 5;
 
 // Opens the entry itself, never what a link points to, and never waits: an
 // open that would have to break another process's oplock fails instead.
@@ -52,7 +52,8 @@ bool SameFile(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMAT
 }
 
 // The names of the files in the folder, through its handle: a listing by
-// path would have to share it. False when there are too many to bother.
+// path would have to share it. False when anything in it is not what a start
+// writes: too many files, a folder, or a name of another shape.
 bool ListFiles(HANDLE folder, std::vector<std::wstring>& names)
 {
     alignas(8) unsigned char listing[16384];
@@ -61,12 +62,14 @@ bool ListFiles(HANDLE folder, std::vector<std::wstring>& names)
         next = FileFullDirectoryInfo;
         for (size_t offset = 0;;) {
             const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(listing + offset);
-            // A link is deleted as itself, never followed; folders are not ours.
-            if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                names.emplace_back(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
-                if (names.size() > fileLimit) {
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") {
+                // A link is deleted as itself, never followed.
+                if ((entry->FileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || !IsStartFileName(name) ||
+                    names.size() == fileLimit) {
                     return false;
                 }
+                names.push_back(std::move(name));
             }
             if (entry->NextEntryOffset == 0) {
                 break;
@@ -83,9 +86,9 @@ bool MarkForDeletion(HANDLE handle)
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof(disposition)) != FALSE;
 }
 
-bool RemoveStaleFolder(const std::wstring& path, bool checkOwner, std::uint64_t minimumAge)
+bool RemoveStaleFolder(const std::wstring& path, const std::wstring& security, std::uint64_t minimumAge)
 {
-    // Attributes and owner only: this open conflicts with no sharing, and
+    // Attributes and security only: this open conflicts with no sharing, and
     // breaks no oplock (or fails where it would have to).
     BY_HANDLE_FILE_INFORMATION seen{};
     {
@@ -103,7 +106,9 @@ bool RemoveStaleFolder(const std::wstring& path, bool checkOwner, std::uint64_t 
         if (created > Ticks(now) || Ticks(now) - created < minimumAge) {
             return false;
         }
-        if (checkOwner && OwnerOf(look.Get()) != administratorsSid) {
+        // Not made as ours: a folder moved in under our name pattern, one
+        // its owner may still rename, or one planted by anyone.
+        if (security.empty() || SecurityOf(look.Get()) != security) {
             return false;
         }
     }
@@ -135,7 +140,7 @@ bool RemoveStaleFolder(const std::wstring& path, bool checkOwner, std::uint64_t 
 
 } // namespace
 
-unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner, std::uint64_t minimumAge)
+unsigned RemoveStaleFolders(const std::wstring& root, const std::wstring& security, std::uint64_t minimumAge)
 {
     try {
         std::wstring base = root;
@@ -161,7 +166,7 @@ unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner, std::uint
 
         unsigned removed = 0;
         for (const std::wstring& candidate : candidates) {
-            if (RemoveStaleFolder(candidate, checkOwner, minimumAge)) {
+            if (RemoveStaleFolder(candidate, security, minimumAge)) {
                 ++removed;
             }
         }

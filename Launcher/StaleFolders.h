@@ -16,11 +16,13 @@ inline constexpr std::uint64_t staleFolderMinimumAge = 60ull * 10000000ull;
 // Removes the folders that earlier starts left in `root` (a crash, a power
 // cut, a file that stayed): only names of our pattern, only real folders
 // (never a link), only those older than `minimumAge`, only those nothing
-// holds open, and, where the system reports owners faithfully, only those
-// owned by Administrators. Anyone may create folders of that name here, so
-// nothing in it waits: no open breaks an oplock or blocks on one, and at
-// most `staleFolderCandidates` are looked at. Returns how many went.
-unsigned RemoveStaleFolders(const std::wstring& root, bool checkOwner,
+// holds open, only those whose owner and access list read exactly as
+// `security` (this start's own folder's, SecurityOf), and only those that
+// hold nothing but files of the names a start writes. Anyone may create
+// folders of that name here, or move one in, so nothing in it waits: no
+// open breaks an oplock or blocks on one, and at most
+// `staleFolderCandidates` are looked at. Returns how many went.
+unsigned RemoveStaleFolders(const std::wstring& root, const std::wstring& security,
                             std::uint64_t minimumAge = staleFolderMinimumAge);
 
 } // namespace Sparlin

@@ -120,6 +120,9 @@ FARPROC Resolve(const wchar_t* library, const char* libraryName, const char* fun
 
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertStringSecurityDescriptorToSecurityDescriptorW, 16, FALSE,
                            (LPCWSTR a, DWORD b, PSECURITY_DESCRIPTOR* c, PULONG d), (a, b, c, d))
+SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertSecurityDescriptorToStringSecurityDescriptorW, 20, FALSE,
+                           (PSECURITY_DESCRIPTOR a, DWORD b, SECURITY_INFORMATION c, LPWSTR* d, PULONG e),
+                           (a, b, c, d, e))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, ConvertSidToStringSidW, 8, FALSE, (PSID a, LPWSTR* b), (a, b))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", DWORD, GetSecurityInfo, 32, error,
                            (HANDLE a, SE_OBJECT_TYPE b, SECURITY_INFORMATION c, PSID* d, PSID* e, PACL* f, PACL* g,
@@ -129,6 +132,10 @@ SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, GetTokenInformation, 20, FALSE,
                            (HANDLE a, TOKEN_INFORMATION_CLASS b, LPVOID c, DWORD d, PDWORD e), (a, b, c, d, e))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, OpenProcessToken, 12, FALSE, (HANDLE a, DWORD b, PHANDLE c),
                            (a, b, c))
+SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", BOOL, MakeAbsoluteSD, 44, FALSE,
+                           (PSECURITY_DESCRIPTOR a, PSECURITY_DESCRIPTOR b, LPDWORD c, PACL d, LPDWORD e, PACL f,
+                            LPDWORD g, PSID h, LPDWORD i, PSID j, LPDWORD k),
+                           (a, b, c, d, e, f, g, h, i, j, k))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", LSTATUS, RegCloseKey, 4, FAILED_STATUS, (HKEY a), (a))
 SPARLIN_BIND_ON_FIRST_CALL("advapi32.dll", LSTATUS, RegEnumValueW, 32, FAILED_STATUS,
                            (HKEY a, DWORD b, LPWSTR c, LPDWORD d, LPDWORD e, LPDWORD f, LPBYTE g, LPDWORD h),

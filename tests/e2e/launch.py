@@ -68,13 +68,26 @@ def root_dir(arch):
     return prefix_dir(arch, "%SystemRoot%\\Temp")
 
 
+PRODUCT = "Sparlin"
+
+
+def product_dir(arch):
+    """The product's own folder in the root, which holds the private folders."""
+    windows, unix = root_dir(arch)
+    return windows.rstrip("\\") + "\\" + PRODUCT, unix / PRODUCT
+
+
 def root_listing(arch):
-    return set(os.listdir(root_dir(arch)[1]))
+    """The private folders present, in the product's folder (none before it exists)."""
+    folder = product_dir(arch)[1]
+    return set(os.listdir(folder)) if folder.is_dir() else set()
 
 
 def temp_listing(arch):
-    """Both places a start could leave something: the unpacking root and the user's temporary directory."""
-    return ({("root", name) for name in os.listdir(root_dir(arch)[1])} |
+    """Every place a start could leave something: the root (the product's folder itself stays), the product's
+    folder and the user's temporary directory."""
+    return ({("root", name) for name in os.listdir(root_dir(arch)[1]) if name != PRODUCT} |
+            {("product", name) for name in root_listing(arch)} |
             {("temp", name) for name in os.listdir(temp_dir(arch)[1])})
 
 
@@ -118,12 +131,12 @@ def windows_basename(path):
 
 def private_folder(arch, unpacked_path):
     """The Unix path of the folder one start unpacked into, checked for its place and name."""
-    windows_root = root_dir(arch)[0].rstrip("\\")
+    windows_root = product_dir(arch)[0]
     parent, _, _ = unpacked_path.rpartition("\\")
     grand, _, name = parent.rpartition("\\")
     check(grand.lower() == windows_root.lower(), f"{unpacked_path} is not in a folder of {windows_root}")
     check(re.fullmatch(r"Sparlin-[0-9A-F]{32}", name) is not None, f"folder name {name!r} is guessable")
-    return root_dir(arch)[1] / name
+    return product_dir(arch)[1] / name
 
 
 def can_rename(arch, folder):
@@ -221,7 +234,7 @@ def run_failure(launcher, expected_text, arch="64"):
         # Through a file: a pipe could be inherited by Wine's desktop process
         # and held open long after the helper has ended.
         out = WORK / "box.txt"
-        box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", root_dir(arch)[0],
+        box = wine(arch, ARGS.box_helper, "--caption", "KOVA Sparlin", "--list-dir", product_dir(arch)[0],
                    "--press", "OK", "--timeout-ms", "30000", "--out", str(out), capture=False)
         seen = parse_pairs(out.read_text(encoding="utf-8", errors="replace") if out.exists() else "")
         check(box.returncode == 0, f"no message box: {seen}")
@@ -295,7 +308,7 @@ def scenario_delete_refused():
     left = temp_listing(arch) - before
     folder = private_folder(arch, one(seen, "arg0"))
     app_name = windows_basename(one(seen, "arg0"))
-    check(left == {("root", folder.name)} and os.listdir(folder) == [app_name],
+    check(left == {("product", folder.name)} and os.listdir(folder) == [app_name],
           f"expected only the held application to stay, found {sorted(left)}")
     check(waited >= 2.9, f"gave up after {waited:.1f} s: three attempts one second apart take three")
     # Once nothing holds it any more (the holder ends soon after its
@@ -335,13 +348,15 @@ def scenario_hostile_temp():
         check(not os.listdir(target), f"left in TMP: {os.listdir(target)}")
 
 
-def planted(root, digits, age_s):
-    """Folders of our name pattern, `age_s` seconds old, each with a file in it."""
+def planted(root, digits, age_s, ours=True, fill="F"):
+    """Folders of our name pattern, `age_s` seconds old, each with a file of a start's naming in it. Ours have
+    the access list Wine reads back for the launcher's folders; the others, the default one."""
     folders = []
     for digit in digits:
-        folder = root / ("Sparlin-" + "F" * 31 + digit)
-        folder.mkdir()
-        (folder / "left.exe").write_bytes(b"MZ")
+        folder = root / ("Sparlin-" + fill * 31 + digit)
+        folder.mkdir(mode=0o700 if ours else 0o755)
+        folder.chmod(0o700 if ours else 0o755)
+        (folder / "1A2B.exe").write_bytes(b"MZ")
         then = time.time() - age_s
         os.utime(folder, (then, then))
         folders.append(folder)
@@ -358,20 +373,23 @@ def timed_start(arch, exe, report):
 def scenario_stale_folders():
     """Folders that earlier starts left go at the next starts, sixteen looked
     at per start; young ones (a start may just have made one), ones in use,
-    and anything not of our making, stay, and none of them slows a start."""
+    and anything not of our making, stay, and none of them slows a start.
+    Folders planted in the root beside the product's folder are never looked at."""
     arch = "64"
-    root = root_dir(arch)[1]
     base = timed_start(arch, ARGS.launcher, WORK / "report-base.txt")
+    root = product_dir(arch)[1]
     old = planted(root, "0123456789AB", 3600)
     young = planted(root, "CDEF", 0)
     held = [root / ("Sparlin-" + "E" * 31 + digit) for digit in "0123"]
     for folder in held:
-        folder.mkdir()
+        folder.mkdir(mode=0o700)
         os.utime(folder, (time.time() - 3600,) * 2)
     unrelated = root / ("Sparlin-" + "e" * 32)
-    unrelated.mkdir()
-    (unrelated / "left.exe").write_bytes(b"MZ")
+    unrelated.mkdir(mode=0o700)
+    (unrelated / "1A2B.exe").write_bytes(b"MZ")
     os.utime(unrelated, (time.time() - 3600,) * 2)
+    foreign = planted(root, "0", 3600, ours=False, fill="D")[0]
+    crowd = planted(root_dir(arch)[1], "0123456789ABCDEF", 3600)
     ready, release = WORK / "held-ready", WORK / "held-release"
     holder = wine(arch, ARGS.plant_control, "hold", windows_path(arch, ready), windows_path(arch, release),
                   *[windows_path(arch, folder) for folder in held], background=True)
@@ -382,15 +400,17 @@ def scenario_stale_folders():
         check(len(removed) >= 16 - len(young) - len(held), f"only {len(removed)} of the old free folders went")
         second = timed_start(arch, ARGS.launcher, WORK / "report-second.txt")
         check(not any(folder.exists() for folder in old), "old free folders were kept")
-        check(all((folder / "left.exe").exists() for folder in young), "a young folder was touched")
+        check(all((folder / "1A2B.exe").exists() for folder in young), "a young folder was touched")
         check(all(folder.exists() for folder in held), "a folder in use was touched")
-        check((unrelated / "left.exe").exists(), "a folder not of our naming was touched")
+        check((unrelated / "1A2B.exe").exists(), "a folder not of our naming was touched")
+        check((foreign / "1A2B.exe").exists(), "a folder not made as ours was touched")
+        check(all((folder / "1A2B.exe").exists() for folder in crowd), "a folder beside the product's was touched")
         print(f"a start took {base:.2f} s without planted folders, {first:.2f} s with twenty "
               f"({len(removed)} removed), {second:.2f} s with the rest")
     finally:
         release.touch()
         holder.wait(timeout=60)
-        for folder in old + young + held + [unrelated]:
+        for folder in old + young + held + [unrelated, foreign] + crowd:
             shutil.rmtree(folder, ignore_errors=True)
 
 

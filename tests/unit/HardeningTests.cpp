@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "DesktopShell.h"
 #include "Integrity.h"
 #include "PrivateFolder.h"
 #include "StaleFolders.h"
@@ -60,7 +61,7 @@ TEST(PrivateFolderTest, AnExistingFolderOfTheChosenNameIsNeverUsed)
     File::Create(parent.File(L"taken\\planted.dll"));
     std::wstring created;
     {
-        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"taken", L"fresh"}), true);
+        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"taken", L"fresh"}), false);
         created = folder.GetPath();
         EXPECT_EQ(created, parent.File(L"fresh"));
         EXPECT_TRUE(IsDirectory(created));
@@ -75,7 +76,7 @@ TEST(PrivateFolderTest, GivesUpWhenEveryNameIsTaken)
 {
     Testing::TempFolder parent;
     ASSERT_TRUE(CreateDirectoryW(parent.File(L"taken").c_str(), nullptr));
-    EXPECT_THROW(PrivateFolder::Create(parent.Path(), Names({L"taken"}), true), Kova::LastErrorException);
+    EXPECT_THROW(PrivateFolder::Create(parent.Path(), Names({L"taken"}), false), Kova::LastErrorException);
     RemoveDirectoryW(parent.File(L"taken").c_str());
 }
 
@@ -84,7 +85,7 @@ TEST(PrivateFolderTest, AFileThatStaysKeepsTheFolder)
     Testing::TempFolder parent;
     std::wstring left;
     {
-        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"p"}), true);
+        const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"p"}), false);
         left = folder.GetPath() + L"\\left.exe";
         File::Create(left);
     }
@@ -149,6 +150,32 @@ TEST(PrivateFolderTest, OnlyTheSystemAndAdministratorsMayWrite)
         return;
     }
     ExpectOnlySystemAndAdministrators(kept);
+}
+
+TEST(ComSecurityTest, OnlyTheSystemAndElevatedAdministratorsMayCallIn)
+{
+    Sparlin::AbsoluteSecurityDescriptor access(Sparlin::comAccess);
+    ASSERT_NE(access.Get(), nullptr);
+    // The form CoInitializeSecurity takes: pointers, not offsets.
+    EXPECT_EQ(static_cast<SECURITY_DESCRIPTOR*>(access.Get())->Control & SE_SELF_RELATIVE, 0);
+    wchar_t* text = nullptr;
+    const SECURITY_INFORMATION parts =
+        OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ASSERT_TRUE(
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(access.Get(), SDDL_REVISION_1, parts, &text, nullptr));
+    EXPECT_EQ(std::wstring(text), L"O:BAG:BAD:(A;;CCDC;;;SY)(A;;CCDC;;;BA)");
+    LocalFree(text);
+    // From high integrity only: no call in from below it.
+    const PACL label = static_cast<SECURITY_DESCRIPTOR*>(access.Get())->Sacl;
+    void* ace = nullptr;
+    ASSERT_TRUE(label != nullptr && label->AceCount == 1 && GetAce(label, 0, &ace));
+    const auto* mandatory = static_cast<const SYSTEM_MANDATORY_LABEL_ACE*>(ace);
+    EXPECT_EQ(mandatory->Header.AceType, SYSTEM_MANDATORY_LABEL_ACE_TYPE);
+    EXPECT_EQ(mandatory->Mask, static_cast<DWORD>(SYSTEM_MANDATORY_LABEL_NO_EXECUTE_UP));
+    wchar_t* level = nullptr;
+    ASSERT_TRUE(ConvertSidToStringSidW(const_cast<DWORD*>(&mandatory->SidStart), &level));
+    EXPECT_EQ(std::wstring(level), L"S-1-16-12288");
+    LocalFree(level);
 }
 
 TEST(IntegrityTest, FilesAreCheckedThroughTheirHandleAgainstTheRecordedDigest)
@@ -244,7 +271,8 @@ TEST(PrivateFolderTest, TheFolderIsHeldAgainstRenamingAndDeletionUntilItGoes)
     {
         const PrivateFolder folder = PrivateFolder::Create(parent.Path(), Names({L"held"}), true);
         path = folder.GetPath();
-        EXPECT_EQ(path, parent.File(L"held"));
+        EXPECT_EQ(path, parent.File(L"Sparlin\\held"));
+        EXPECT_FALSE(CanBeRenamed(parent.File(L"Sparlin")));
         EXPECT_FALSE(CanBeRenamed(path));
         EXPECT_FALSE(RemoveDirectoryW(path.c_str()));
         EXPECT_TRUE(IsDirectory(path));
@@ -296,90 +324,172 @@ TEST(PrivateFolderTest, TheRootComesFromTheSystemWhenElevated)
     EXPECT_EQ(user, L"C:\\elsewhere\\");
 }
 
+namespace {
+
+// Created `age` ago (in 100 ns), as the system reads it.
+void Age(const std::wstring& path, std::uint64_t age)
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    ULARGE_INTEGER then{{now.dwLowDateTime, now.dwHighDateTime}};
+    then.QuadPart -= age;
+    const FILETIME created{then.LowPart, then.HighPart};
+    HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    EXPECT_TRUE(SetFileTime(handle, &created, &created, &created));
+    CloseHandle(handle);
+}
+
+// A folder made as an elevated start makes its own, or (not `ours`) with
+// the default access list, `age` ago (in 100 ns), holding `files`.
+std::wstring Plant(const std::wstring& path, bool ours, std::uint64_t age,
+                   std::initializer_list<const wchar_t*> files = {})
+{
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    EXPECT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(PrivateFolder::securityDescriptor,
+                                                                     SDDL_REVISION_1, &descriptor, nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof(attributes), descriptor, FALSE};
+    EXPECT_TRUE(CreateDirectoryW(path.c_str(), ours ? &attributes : nullptr)) << std::string(path.begin(), path.end());
+    LocalFree(descriptor);
+    for (const wchar_t* file : files) {
+        File::Create(path + L"\\" + file).Close();
+    }
+    Age(path, age);
+    return path;
+}
+
+constexpr std::uint64_t anHour = 36000000000ull;
+
+// What a folder made as ours reads back as here.
+std::wstring OurSecurity(const Testing::TempFolder& root)
+{
+    return PrivateFolder::Create(root.Path(), Names({L"probe"}), true).GetSecurity();
+}
+
+} // namespace
+
 TEST(PrivateFolderTest, StaleFoldersGoButNotOnesInUseNorOthers)
 {
     Testing::TempFolder root;
-    const std::wstring stale = root.File(StaleName(L'A'));
-    const std::wstring emptyStale = root.File(StaleName(L'B'));
-    const std::wstring busy = root.File(StaleName(L'C'));
-    // Wine's file names ignore case as Windows does: another digit.
-    const std::wstring lower = root.File(L"Sparlin-" + std::wstring(32, L'e'));
-    const std::wstring unrelated = root.File(L"Sparlin-kept");
-    for (const std::wstring& path : {stale, emptyStale, busy, lower, unrelated}) {
-        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << std::string(path.begin(), path.end());
-    }
-    File::Create(stale + L"\\left.exe").Close();
-    File::Create(stale + L"\\left.tmp").Close();
-    File::Create(lower + L"\\kept.exe").Close();
+    const std::wstring ours = OurSecurity(root);
+    const std::wstring stale = Plant(root.File(StaleName(L'A')), true, 0, {L"1A.exe", L"2b.tmp"});
+    const std::wstring emptyStale = Plant(root.File(StaleName(L'B')), true, 0);
     // A file of a start that still runs, or whose application still runs.
-    File::Create(busy + L"\\running.exe").Close();
+    const std::wstring busy = Plant(root.File(StaleName(L'C')), true, 0, {L"3.exe"});
+    // Wine's file names ignore case as Windows does: another digit.
+    const std::wstring lower = Plant(root.File(L"Sparlin-" + std::wstring(32, L'e')), true, 0, {L"4.exe"});
+    const std::wstring unrelated = Plant(root.File(L"Sparlin-kept"), true, 0);
     HANDLE holder = CreateFileW(busy.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     ASSERT_NE(holder, INVALID_HANDLE_VALUE);
 
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false, 0), 2u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours, 0), 2u);
     EXPECT_FALSE(IsDirectory(stale));
     EXPECT_FALSE(IsDirectory(emptyStale));
-    EXPECT_TRUE(Testing::FileExists(busy + L"\\running.exe"));
-    EXPECT_TRUE(Testing::FileExists(lower + L"\\kept.exe"));
+    EXPECT_TRUE(Testing::FileExists(busy + L"\\3.exe"));
+    EXPECT_TRUE(Testing::FileExists(lower + L"\\4.exe"));
     EXPECT_TRUE(IsDirectory(unrelated));
 
     CloseHandle(holder);
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false, 0), 1u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours, 0), 1u);
     EXPECT_FALSE(IsDirectory(busy));
-    DeleteFileW((lower + L"\\kept.exe").c_str());
-    RemoveDirectoryW(lower.c_str());
-    RemoveDirectoryW(unrelated.c_str());
 }
 
-TEST(PrivateFolderTest, WithFaithfulOwnersOnlyAdministratorsFoldersGo)
+TEST(PrivateFolderTest, OnlyFoldersMadeAsOursHoldingOnlyWhatAStartWritesGo)
 {
     Testing::TempFolder root;
-    const PrivateFolder probe = PrivateFolder::Create(root.Path(), Names({L"probe"}), true);
-    const std::wstring theirs = root.File(StaleName(L'D'));
-    // Created with the default owner: the user, on a system that keeps it.
-    ASSERT_TRUE(CreateDirectoryW(theirs.c_str(), nullptr));
-    const unsigned removed = Sparlin::RemoveStaleFolders(root.Path(), true, 0);
-    if (!probe.OwnersAreFaithful()) {
-        RecordProperty("owners_faithful", "no");
-        RemoveDirectoryW(theirs.c_str());
-        return;
+    const std::wstring ours = OurSecurity(root);
+    const std::wstring stale = Plant(root.File(StaleName(L'1')), true, anHour, {L"1.tmp", L"2.tmp", L"3.exe"});
+    // Anyone else's, moved in or planted under our name pattern; Wine too
+    // reads back another access list for it.
+    const std::wstring theirs = Plant(root.File(StaleName(L'2')), false, anHour, {L"1.exe"});
+    // Ours in access list, but holding what no start writes.
+    const std::wstring named = Plant(root.File(StaleName(L'3')), true, anHour, {L"1.exe", L"setup.exe"});
+    const std::wstring many =
+        Plant(root.File(StaleName(L'4')), true, anHour, {L"1.tmp", L"2.tmp", L"3.tmp", L"4.tmp", L"5.exe", L"6.exe"});
+    const std::wstring nested = Plant(root.File(StaleName(L'5')), true, anHour, {L"1.exe"});
+    ASSERT_TRUE(CreateDirectoryW((nested + L"\\inner").c_str(), nullptr));
+
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 1u);
+    EXPECT_FALSE(IsDirectory(stale));
+    EXPECT_TRUE(Testing::FileExists(theirs + L"\\1.exe"));
+    EXPECT_TRUE(Testing::FileExists(named + L"\\1.exe"));
+    EXPECT_TRUE(Testing::FileExists(many + L"\\1.tmp"));
+    EXPECT_TRUE(Testing::FileExists(nested + L"\\1.exe"));
+
+    // An unelevated start's leftover goes at the next unelevated start in
+    // that root, under the same rules.
+    std::wstring left;
+    {
+        const PrivateFolder crashed = PrivateFolder::Create(root.Path(), Names({StaleName(L'6')}), false);
+        left = crashed.GetPath();
+        File::Create(left + L"\\7.exe").Close();
     }
-    EXPECT_EQ(removed, 0u);
-    EXPECT_TRUE(IsDirectory(theirs));
-    RemoveDirectoryW(theirs.c_str());
+    Age(left, anHour);
+    const PrivateFolder next = PrivateFolder::Create(root.Path(), Names({StaleName(L'7')}), false);
+    EXPECT_EQ(next.GetRoot(), root.Path() + L"\\");
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(next.GetRoot(), next.GetSecurity()), 1u);
+    EXPECT_FALSE(IsDirectory(left));
 }
 
 TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
 {
     Testing::TempFolder root;
+    const std::wstring ours = OurSecurity(root);
     std::vector<std::wstring> folders;
     for (wchar_t first : {L'1', L'2'}) {
         for (wchar_t second : std::wstring(L"0123456789")) {
-            folders.push_back(root.File(StaleName(L'0').substr(0, 38) + first + second));
+            folders.push_back(Plant(root.File(StaleName(L'0').substr(0, 38) + first + second), true, 0));
         }
     }
-    for (const std::wstring& path : folders) {
-        ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
-    }
     // Just made: it may be a start's that has not opened it yet.
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 0u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 0u);
     // An hour old, as the system reads it.
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    ULARGE_INTEGER old{{now.dwLowDateTime, now.dwHighDateTime}};
-    old.QuadPart -= 36000000000ull;
-    const FILETIME created{old.LowPart, old.HighPart};
     for (const std::wstring& path : folders) {
-        HANDLE handle = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        EXPECT_TRUE(SetFileTime(handle, &created, &created, &created));
-        CloseHandle(handle);
+        Age(path, anHour);
     }
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 16u);
-    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), false), 4u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 16u);
+    EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 4u);
+}
+
+TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
+{
+    Testing::TempFolder root;
+    // Anyone may add folders of our name pattern to the root: young ones,
+    // ones held open, ones of their own. A hundred of them.
+    std::vector<HANDLE> holders;
+    for (int i = 0; i < 100; ++i) {
+        wchar_t digits[8];
+        swprintf(digits, 8, L"%04X", i);
+        const std::wstring path = root.File(L"Sparlin-" + std::wstring(28, L'0') + digits);
+        Plant(path, i % 3 != 2, i % 3 == 0 ? 0 : anHour);
+        if (i % 3 == 1) {
+            holders.push_back(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        }
+    }
+    std::wstring left;
+    {
+        const PrivateFolder crashed = PrivateFolder::Create(root.Path(), Names({StaleName(L'A')}), true);
+        left = crashed.GetPath();
+        File::Create(left + L"\\1.exe").Close();
+    }
+    Age(left, anHour);
+    {
+        const PrivateFolder next = PrivateFolder::Create(root.Path(), Names({StaleName(L'B')}), true);
+        EXPECT_EQ(next.GetRoot(), root.File(L"Sparlin\\"));
+        EXPECT_EQ(Sparlin::RemoveStaleFolders(next.GetRoot(), next.GetSecurity()), 1u);
+        EXPECT_FALSE(IsDirectory(left));
+    }
+    for (HANDLE holder : holders) {
+        CloseHandle(holder);
+    }
+
+    // A product folder that is somebody else's is passed over.
+    Testing::TempFolder squatted;
+    Plant(squatted.File(L"Sparlin"), false, 0);
+    const PrivateFolder folder = PrivateFolder::Create(squatted.Path(), Names({StaleName(L'C')}), true);
+    EXPECT_EQ(folder.GetPath(), squatted.File(StaleName(L'C')));
 }
 
 namespace {
@@ -420,12 +530,13 @@ TEST(PrivateFolderTest, ARootReachedThroughAnotherNameWorksAndLeavesNothing)
     {
         const PrivateFolder folder = PrivateFolder::Create(other, Names({L"linked"}), true);
         made = folder.GetPath();
-        EXPECT_EQ(folder.GetRoot(), real + L"\\");
-        EXPECT_EQ(made, real + L"\\linked");
+        EXPECT_EQ(folder.GetRoot(), real + L"\\Sparlin\\");
+        EXPECT_EQ(made, real + L"\\Sparlin\\linked");
         File::Create(made + L"\\inside.exe").Close();
         EXPECT_TRUE(DeleteFileW((made + L"\\inside.exe").c_str()));
     }
     EXPECT_FALSE(IsDirectory(made));
     RemoveDirectoryW(place.File(L"link").c_str());
+    RemoveDirectoryW((real + L"\\Sparlin").c_str());
     RemoveDirectoryW(real.c_str());
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -57,7 +58,8 @@ using Sparlin::PendingPayloadAccess;
 TEST(PendingPayloadTest, FinishGivesTheDecodedOutputAloneInTheFolder)
 {
     Testing::TempFolder folder;
-    File output = Sparlin::PendingPayload(Tool(), L"PACKED", L"TESTDATA", L"dll", folder.Path()).Finish();
+    Sparlin::TempNames names = Sparlin::SystemTempNames(folder.Path());
+    File output = Sparlin::PendingPayload(Tool(), L"PACKED", L"TESTDATA", L"dll", names).Finish();
     char bytes[8] = {};
     ASSERT_EQ(output.GetSize(), 3u);
     output.ReadAt(0, bytes, 3);
@@ -77,8 +79,9 @@ TEST(PendingPayloadTest, LeftUnfinishedItLeavesNeitherInputNorOutput)
     // As when a check made while the tool runs fails. (That the tool is
     // waited for first, a slow stand-in tool shows end to end.)
     Testing::TempFolder folder;
+    Sparlin::TempNames names = Sparlin::SystemTempNames(folder.Path());
     {
-        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", names);
     }
     EXPECT_TRUE(Entries(folder.Path()).empty());
 }
@@ -86,24 +89,26 @@ TEST(PendingPayloadTest, LeftUnfinishedItLeavesNeitherInputNorOutput)
 TEST(PendingPayloadTest, AMissingResourceLeavesNoFileAndStartsNoTool)
 {
     Testing::TempFolder folder;
-    EXPECT_ANY_THROW(Sparlin::PendingPayload(Tool(), L"NO-SUCH", L"TESTDATA", L"exe", folder.Path()));
+    Sparlin::TempNames names = Sparlin::SystemTempNames(folder.Path());
+    EXPECT_ANY_THROW(Sparlin::PendingPayload(Tool(), L"NO-SUCH", L"TESTDATA", L"exe", names));
     EXPECT_TRUE(Entries(folder.Path()).empty());
 }
 
 TEST(PendingPayloadTest, AToolThatCannotStartLeavesNoFile)
 {
     Testing::TempFolder folder;
-    EXPECT_ANY_THROW(Sparlin::PendingPayload(folder.File(L"missing.exe"), L"PACKED", L"TESTDATA", L"exe",
-                                             folder.Path()));
+    Sparlin::TempNames names = Sparlin::SystemTempNames(folder.Path());
+    EXPECT_ANY_THROW(Sparlin::PendingPayload(folder.File(L"missing.exe"), L"PACKED", L"TESTDATA", L"exe", names));
     EXPECT_TRUE(Entries(folder.Path()).empty());
 }
 
 TEST(PendingPayloadTest, AFinishThatFailsLeavesNeitherInputNorOutput)
 {
     Testing::TempFolder folder;
+    Sparlin::TempNames names = Sparlin::SystemTempNames(folder.Path());
     {
         // The wait for the tool fails: the input goes all the same.
-        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", names);
         PendingPayloadAccess::BreakTheWait(pending);
         EXPECT_ANY_THROW(pending.Finish());
     }
@@ -111,7 +116,7 @@ TEST(PendingPayloadTest, AFinishThatFailsLeavesNeitherInputNorOutput)
     {
         // The output exists but someone holds it against readers: it goes
         // with the input, as soon as the holder lets go.
-        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", folder.Path());
+        Sparlin::PendingPayload pending(Tool(), L"PACKED", L"TESTDATA", L"exe", names);
         PendingPayloadAccess::WaitForTheTool(pending);
         HANDLE holder = CreateFileW(PendingPayloadAccess::OutputPath(pending).c_str(), GENERIC_READ,
                                     FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -119,5 +124,35 @@ TEST(PendingPayloadTest, AFinishThatFailsLeavesNeitherInputNorOutput)
         EXPECT_ANY_THROW(pending.Finish());
         CloseHandle(holder);
     }
+    EXPECT_TRUE(Entries(folder.Path()).empty());
+}
+
+TEST(PendingPayloadTest, TwoAtOnceGetDistinctNamesFromASourceThatRepeatsItself)
+{
+    // As the system's search may: each name twice, the second time while
+    // the first holder's file is gone or, for an output, not there yet.
+    Testing::TempFolder folder;
+    auto calls = std::make_shared<int>(0);
+    Sparlin::TempNames names(folder.Path(), [calls](const std::wstring& directory) {
+        return directory + L"\\" + std::to_wstring((*calls)++ / 2 + 1) + L".tmp";
+    });
+    Sparlin::PendingPayload layout(Tool(), L"PACKED", L"TESTDATA", nullptr, names);
+    Sparlin::PendingPayload application(Tool(), L"PACKED", L"TESTDATA", L"exe", names);
+    File first = layout.Finish();
+    File second = application.Finish();
+    for (const File* output : {&first, &second}) {
+        char bytes[4] = {};
+        ASSERT_EQ(output->GetSize(), 3u);
+        output->ReadAt(0, bytes, 3);
+        EXPECT_EQ(std::string(bytes), "abc");
+    }
+    EXPECT_EQ(Entries(folder.Path()).size(), 2u);
+    EXPECT_TRUE(first.Delete());
+    EXPECT_TRUE(second.Delete());
+
+    // One that only repeats itself is given up on, and leaves nothing.
+    Sparlin::TempNames stuck(folder.Path(), [](const std::wstring& directory) { return directory + L"\\1.tmp"; });
+    EXPECT_NO_THROW(stuck.Next(nullptr));
+    EXPECT_THROW(Sparlin::PendingPayload(Tool(), L"PACKED", L"TESTDATA", L"exe", stuck), Kova::Win32Exception);
     EXPECT_TRUE(Entries(folder.Path()).empty());
 }

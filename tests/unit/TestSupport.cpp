@@ -37,17 +37,37 @@ TempFolder::TempFolder()
     } while (!CreateDirectoryW(path.c_str(), nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
 }
 
-TempFolder::~TempFolder()
+namespace {
+
+void RemoveTree(const std::wstring& path)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            DeleteFileW((path + L"\\" + found.cFileName).c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
+    while (search != INVALID_HANDLE_VALUE) {
+        const std::wstring entry = found.cFileName;
+        const std::wstring name = path + L"\\" + entry;
+        const DWORD kind = found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT);
+        if (entry == L"." || entry == L"..") {
+            // Not entries of its own.
+        } else if (kind == FILE_ATTRIBUTE_DIRECTORY) {
+            RemoveTree(name);
+        } else if (!DeleteFileW(name.c_str())) {
+            // A link goes as itself; what it points at is not ours.
+            RemoveDirectoryW(name.c_str());
+        }
+        if (!FindNextFileW(search, &found)) {
+            FindClose(search);
+            break;
+        }
     }
     RemoveDirectoryW(path.c_str());
+}
+
+} // namespace
+
+TempFolder::~TempFolder()
+{
+    RemoveTree(path);
 }
 
 ScopedEnvironment::ScopedEnvironment(const wchar_t* name, const std::wstring& value) : name(name)
