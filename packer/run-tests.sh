@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds sparlin-pack natively and runs its tests under ASan+UBSan (the
 # Windows build tests the plain build through the whole program), then
-# fuzzes the PE and .ico readers for a bounded time.
+# fuzzes the PE and .ico readers for a bounded time, with inputs as large as
+# the crafted files that reach the packer's limits.
 #   PACK_FUZZ_SECONDS  time per fuzzer (default 10, 0 skips)
 #   BUILD_ROOT         where the build trees go (default <repository>/build)
 set -euo pipefail
@@ -32,7 +33,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     mkdir -p "$fuzz/corpus/FuzzPe" "$fuzz/corpus/FuzzIcon"
     "$fuzz/pack_make_seeds" "$fuzz/corpus"
     for fuzzer in FuzzPe FuzzIcon; do
-        if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
+        if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=3000000 \
                 -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/corpus/$fuzzer" >"$fuzz/$fuzzer.log" 2>&1; then
             echo "$fuzzer: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$fuzz/$fuzzer.log" | awk '{print $2}') executions, no failure"
         else
