@@ -170,6 +170,44 @@ def check_refusals(args, work):
     return out
 
 
+def check_outputs(args, work, packed, icon):
+    """An output that is an input, by any name, is refused with the input intact; a
+    launcher packs again in place; partial files of runs that are over go, no others."""
+    folder = os.path.join(work, "outputs")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "sub"))
+    app = os.path.join(folder, "App.exe")
+    shutil.copyfile(args.gui64, app)
+    os.link(app, os.path.join(folder, "Hard.exe"))
+    os.symlink("App.exe", os.path.join(folder, "Link.exe"))
+    for options in (["-o", app], ["-o", os.path.join(folder, "Hard.exe")], ["-o", os.path.join(folder, "Link.exe")],
+                    ["-o", os.path.join(folder, "sub", "..", "App.exe")], ["--icon", icon, "-o", icon]):
+        done = pack(args, "--gui64", app, *options, expect_ok=False)
+        lines = done.stderr.splitlines()
+        if done.returncode == 0 or len(lines) != 1 or "would replace it" not in lines[0]:
+            subbuild.fail(f"-o {options[-1]}: exit {done.returncode}, stderr {done.stderr!r}")
+    if open(app, "rb").read() != open(args.gui64, "rb").read():
+        subbuild.fail("an output replaced its input")
+
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    partial = ".Out.exe.sparlin-pack-{}-0.partial"
+    stale, running = partial.format(ended.pid), partial.format(os.getpid())
+    others = [running, stale + ".keep", "Out.exe.sparlin-pack-1-0.partial"]
+    for name in [stale] + others:
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"partial")
+    out = os.path.join(folder, "Out.exe")
+    shutil.copyfile(packed, out)
+    pack(args, "--stub", out, "-o", out)
+    if open(out, "rb").read() != open(packed, "rb").read():
+        subbuild.fail("packing a launcher in place gives other bytes")
+    left = sorted(set(os.listdir(folder)) - {"App.exe", "Hard.exe", "Link.exe", "sub", "Out.exe"})
+    if left != sorted(others):
+        subbuild.fail(f"partial files left {left}, expected {sorted(others)}")
+    print("outputs naming an input refused; packed in place; only the ended run's partial file removed", flush=True)
+
+
 def linux(args):
     work = args.work
     shutil.rmtree(work, ignore_errors=True)
@@ -193,6 +231,7 @@ def linux(args):
     args.icon_cut = os.path.join(work, "cut.ico")
     with open(args.icon_cut, "wb") as out:
         out.write(open(icon, "rb").read()[:500])
+    check_outputs(args, work, by_hand, icon)
     stripped = check_refusals(args, work)
     if open(stripped, "rb").read() != open(by_hand, "rb").read():
         subbuild.fail("a stub packed after --strip-signature differs from the unsigned stub packed")
