@@ -286,6 +286,26 @@ def windows(args):
         subbuild.fail("the Windows packer and the Linux packer give different bytes")
     print("the Windows packer under Wine (paths not in ASCII) and the Linux packer give the same bytes")
 
+    # An input named in other letter case is the same file; an output path past 260 characters is written.
+    app = os.path.join(args.work, "app \u00fc.exe")
+    shutil.copyfile(args.gui64, app)
+    deep = os.path.join(args.work, "d" * 120, "e" * 120)
+    os.makedirs(deep, exist_ok=True)
+    long_out = os.path.join(deep, "Long.exe")
+    if os.path.exists(long_out):
+        os.remove(long_out)
+    base = command[:-2]
+    base[base.index("--gui64") + 1] = win(app)
+    same = subprocess.run(base + ["-o", win(os.path.join(args.work, "APP \u00fc.exe"))], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True, timeout=300, env={**os.environ, "LC_ALL": "C.UTF-8"})
+    if same.returncode == 0 or "would replace it" not in same.stdout or open(app, "rb").read() != open(args.gui64, "rb").read():
+        subbuild.fail(f"an output naming an input in other letter case: exit {same.returncode}, {same.stdout!r}")
+    done = subprocess.run(base + ["-o", win(long_out)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                          timeout=300, env={**os.environ, "LC_ALL": "C.UTF-8"})
+    if done.returncode != 0 or not os.path.exists(long_out) or open(long_out, "rb").read() != open(linux_out, "rb").read():
+        subbuild.fail(f"an output path of {len(win(long_out))} characters: exit {done.returncode}, {done.stdout!r}")
+    print(f"the Windows packer refuses an input in other letter case as output and writes a path of {len(win(long_out))} characters")
+
 
 def main():
     # @FILE: options one a line, as the 32-bit build lists its stub and payload.
