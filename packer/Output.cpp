@@ -105,14 +105,12 @@ void RemoveStalePartials(const fs::path& folder) {
     fs::directory_iterator it(folder, ec), end;
     for (; !ec && it != end; it.increment(ec)) {
         const unsigned long pid = PartialPid(it->path().filename().native());
-        if (!pid || pid == OwnPid() || !it->is_regular_file(ec) || it->is_symlink(ec))
+        std::error_code entry;
+        if (!pid || pid == OwnPid() || fs::symlink_status(it->path(), entry).type() != fs::file_type::regular)
             continue;
-        const auto written = it->last_write_time(ec);
-        if (ec)
-            continue;
-        if (ProcessGone(pid) || fs::file_time_type::clock::now() - written > kStaleAge)
-            fs::remove(it->path(), ec);
-        ec.clear();
+        const auto written = fs::last_write_time(it->path(), entry);
+        if (!entry && (ProcessGone(pid) || fs::file_time_type::clock::now() - written > kStaleAge))
+            fs::remove(it->path(), entry);
     }
 }
 
