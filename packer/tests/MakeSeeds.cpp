@@ -29,9 +29,9 @@ int main(int argc, char** argv) {
     for (const test::Hostile& h : test::HostileInputs()) {
         ++n;
         if (h.icon.empty())
-            write("FuzzPe/hostile-" + std::to_string(n), h.stub);
+            write("large/FuzzPe/hostile-" + std::to_string(n), h.stub);
         else
-            write("FuzzIcon/hostile-" + std::to_string(n), h.icon);
+            write("large/FuzzIcon/hostile-" + std::to_string(n), h.icon);
     }
     return 0;
 }
