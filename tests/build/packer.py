@@ -264,8 +264,10 @@ def sign_any_machine(args):
 def windows(args):
     os.makedirs(args.work, exist_ok=True)
     linux_out = os.path.join(args.work, "Linux.exe")
-    # Paths that are not ASCII, as a vendor's may be.
-    windows_out = os.path.join(args.work, "Windows \u00e4.exe")
+    # Paths that are not ASCII, as a vendor's may be, and an output path past 260 characters.
+    deep = os.path.join(args.work, "d" * 120, "e" * 120)
+    os.makedirs(deep, exist_ok=True)
+    windows_out = os.path.join(deep, "Windows \u00e4.exe")
     stub = os.path.join(args.work, "stub \u00f6.exe")
     shutil.copyfile(args.stub, stub)
     for path in (linux_out, windows_out):
@@ -275,36 +277,27 @@ def windows(args):
 
     def win(path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
-    command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(stub)] + [
-        x for option, *_ in ENTRIES for x in ("--" + option, win(getattr(args, option)))] + [
-        "--update-host", "127.0.0.1", "-o", win(windows_out)]
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300,
-                          env={**os.environ, "LC_ALL": "C.UTF-8"})
+
+    def run(*options, **inputs):
+        inputs = {**{option: getattr(args, option) for option, *_ in ENTRIES}, **inputs}
+        command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(stub)] + [
+            x for option, path in inputs.items() for x in ("--" + option, win(path))] + [
+            "--update-host", "127.0.0.1", *options]
+        return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300,
+                              env={**os.environ, "LC_ALL": "C.UTF-8"})
+    done = run("-o", win(windows_out))
     if done.returncode != 0 or not os.path.exists(windows_out):
         subbuild.fail(f"the Windows packer failed ({done.returncode}): {done.stdout}")
     if open(windows_out, "rb").read() != open(linux_out, "rb").read():
         subbuild.fail("the Windows packer and the Linux packer give different bytes")
-    print("the Windows packer under Wine (paths not in ASCII) and the Linux packer give the same bytes")
-
-    # An input named in other letter case is the same file; an output path past 260 characters is written.
+    # An input named in other letter case is the same file.
     app = os.path.join(args.work, "app \u00fc.exe")
     shutil.copyfile(args.gui64, app)
-    deep = os.path.join(args.work, "d" * 120, "e" * 120)
-    os.makedirs(deep, exist_ok=True)
-    long_out = os.path.join(deep, "Long.exe")
-    if os.path.exists(long_out):
-        os.remove(long_out)
-    base = command[:-2]
-    base[base.index("--gui64") + 1] = win(app)
-    same = subprocess.run(base + ["-o", win(os.path.join(args.work, "APP \u00fc.exe"))], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True, timeout=300, env={**os.environ, "LC_ALL": "C.UTF-8"})
+    same = run("-o", win(os.path.join(args.work, "APP \u00fc.exe")), gui64=app)
     if same.returncode == 0 or "would replace it" not in same.stdout or open(app, "rb").read() != open(args.gui64, "rb").read():
         subbuild.fail(f"an output naming an input in other letter case: exit {same.returncode}, {same.stdout!r}")
-    done = subprocess.run(base + ["-o", win(long_out)], stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
-                          timeout=300, env={**os.environ, "LC_ALL": "C.UTF-8"})
-    if done.returncode != 0 or not os.path.exists(long_out) or open(long_out, "rb").read() != open(linux_out, "rb").read():
-        subbuild.fail(f"an output path of {len(win(long_out))} characters: exit {done.returncode}, {done.stdout!r}")
-    print(f"the Windows packer refuses an input in other letter case as output and writes a path of {len(win(long_out))} characters")
+    print(f"the Windows packer under Wine (paths not in ASCII, output path of {len(win(windows_out))} characters) and "
+          "the Linux packer give the same bytes; an input in other letter case is refused as the output")
 
 
 def main():
