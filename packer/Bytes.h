@@ -28,12 +28,15 @@ inline uint32_t Get(const uint8_t* data, size_t size, size_t offset, unsigned wi
 inline uint16_t Get16(const Bytes& b, size_t offset, const char* what) { return uint16_t(Get(b.data(), b.size(), offset, 2, what)); }
 inline uint32_t Get32(const Bytes& b, size_t offset, const char* what) { return Get(b.data(), b.size(), offset, 4, what); }
 
-inline void Put(uint8_t* at, uint32_t value, unsigned width) {
+// Writes stay inside the buffer even where a hostile file's offsets chose the place.
+inline void Put(Bytes& b, size_t offset, uint32_t value, unsigned width) {
+    if (offset > b.size() || b.size() - offset < width)
+        throw Error("the stub's headers lie outside the file");
     for (unsigned i = 0; i < width; ++i)
-        at[i] = uint8_t(value >> (8 * i));
+        b[offset + i] = uint8_t(value >> (8 * i));
 }
-inline void Put16(Bytes& b, size_t offset, uint32_t v) { Put(b.data() + offset, v, 2); }
-inline void Put32(Bytes& b, size_t offset, uint32_t v) { Put(b.data() + offset, v, 4); }
+inline void Put16(Bytes& b, size_t offset, uint32_t v) { Put(b, offset, v, 2); }
+inline void Put32(Bytes& b, size_t offset, uint32_t v) { Put(b, offset, v, 4); }
 inline void Append16(Bytes& b, uint32_t v) { b.push_back(uint8_t(v)); b.push_back(uint8_t(v >> 8)); }
 inline void Append32(Bytes& b, uint32_t v) { Append16(b, v & 0xFFFF); Append16(b, v >> 16); }
 

@@ -18,6 +18,19 @@ std::vector<IconImage> ReadIcon(const uint8_t* data, size_t size) {
     const unsigned count = Get(data, size, 4, 2, what);
     if (count == 0)
         throw Error("the icon file holds no image");
+    // Each image is copied: images sharing bytes would multiply the file.
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    for (unsigned i = 0; i < count; ++i) {
+        const size_t e = 6 + 16 * size_t(i);
+        const uint32_t bytes = Get(data, size, e + 8, 4, what), offset = Get(data, size, e + 12, 4, what);
+        if (bytes < 40 || offset < 6 + 16 * size_t(count) || offset > size || size - offset < bytes)
+            throw Error("icon image " + std::to_string(i + 1) + " lies outside the icon file");
+        spans.emplace_back(offset, uint64_t(offset) + bytes);
+    }
+    std::sort(spans.begin(), spans.end());
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i].first < spans[i - 1].second)
+            throw Error("images in the icon file overlap");
     std::vector<IconImage> images;
     for (unsigned i = 0; i < count; ++i) {
         const size_t e = 6 + 16 * size_t(i);
@@ -28,8 +41,6 @@ std::vector<IconImage> ReadIcon(const uint8_t* data, size_t size) {
         img.planes = uint16_t(Get(data, size, e + 4, 2, what));
         img.bitCount = uint16_t(Get(data, size, e + 6, 2, what));
         const uint32_t bytes = Get(data, size, e + 8, 4, what), offset = Get(data, size, e + 12, 4, what);
-        if (bytes < 40 || offset < 6 + 16 * size_t(count) || offset > size || size - offset < bytes)
-            throw Error("icon image " + std::to_string(i + 1) + " lies outside the icon file");
         const uint8_t* p = data + offset;
         if (std::memcmp(p, kPng, 8) == 0) {
             // IHDR: bit depth at 24, colour type at 25.
@@ -82,19 +93,19 @@ void ReplaceIconGroup(std::vector<Resource>& resources, uint16_t group, const st
     Append16(out, 0);
     Append16(out, 1);
     Append16(out, uint32_t(images.size()));
-    uint16_t next = 1;
+    uint32_t next = 1;
     for (const IconImage& img : images) {
-        while (used.count(next))
+        while (next <= 0xFFFF && used.count(uint16_t(next)))
             ++next;
-        if (next == 0)
+        if (next > 0xFFFF)
             throw Error("no identifier left for an icon image");
-        used.insert(next);
+        used.insert(uint16_t(next));
         out.insert(out.end(), {img.width, img.height, img.colors, 0});
         Append16(out, img.planes);
         Append16(out, img.bitCount);
         Append32(out, uint32_t(img.data.size()));
         Append16(out, next);
-        resources.push_back({ResourceId::Number(kRtIcon), ResourceId::Number(next), language, img.data});
+        resources.push_back({ResourceId::Number(kRtIcon), ResourceId::Number(uint16_t(next)), language, img.data});
     }
     resources.push_back(std::move(newGroup));
 }

@@ -1,24 +1,18 @@
 // sparlin-pack: puts an application into a ready-built launcher stub.
-// The packing itself is in Pack.cpp; this file reads the command line and
-// writes the output so that no half-written file ever carries its name.
+// The packing itself is in Pack.cpp, the writing of the output in Output.cpp;
+// this file reads the command line.
 
+#include "Output.h"
 #include "Pack.h"
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <map>
 #include <new>
 
 #ifdef _WIN32
-#include <io.h>
-#include <sys/stat.h>
-#include <process.h>
 #include <windows.h>
-#else
-#include <unistd.h>
 #endif
 
 namespace fs = std::filesystem;
@@ -169,61 +163,18 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
     return o;
 }
 
-// A new file beside `target` that no one else created: opened exclusively.
-FILE* CreateBeside(const fs::path& target, fs::path& created) {
-    for (unsigned attempt = 0; attempt < 100; ++attempt) {
-#ifdef _WIN32
-        const std::wstring suffix = L".partial-" + std::to_wstring(_getpid()) + L"-" + std::to_wstring(attempt);
-        created = target.parent_path() / (L"." + target.filename().native() + suffix);
-        const int fd = _wopen(created.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_BINARY, _S_IREAD | _S_IWRITE);
-        if (fd >= 0)
-            return _fdopen(fd, "wb");
-#else
-        const std::string suffix = ".partial-" + std::to_string(getpid()) + "-" + std::to_string(attempt);
-        created = target.parent_path() / ("." + target.filename().native() + suffix);
-        const int fd = open(created.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0755);
-        if (fd >= 0)
-            return fdopen(fd, "wb");
-#endif
-        if (errno != EEXIST)
-            break;
-    }
-    throw Error("cannot create a file beside " + Shown(target) + ": " + std::strerror(errno));
-}
-
-void WriteAtomically(const fs::path& target, const Bytes& data) {
-    fs::path temp;
-    FILE* f = CreateBeside(target, temp);
-    try {
-        const bool written = std::fwrite(data.data(), 1, data.size(), f) == data.size() && std::fflush(f) == 0;
-        const bool closed = std::fclose(f) == 0;
-        if (!written || !closed)
-            throw Error("cannot write " + Shown(target));
-#ifdef _WIN32
-        if (!MoveFileExW(temp.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            throw Error("cannot replace " + Shown(target) + " (error " + std::to_string(GetLastError()) + ")");
-#else
-        if (std::rename(temp.c_str(), target.c_str()) != 0)
-            throw Error("cannot replace " + Shown(target) + ": " + std::strerror(errno));
-#endif
-    } catch (...) {
-        std::error_code ignored;
-        fs::remove(temp, ignored);
-        throw;
-    }
-}
-
 int Run(const std::vector<Arg>& args) {
     bool done = false;
     Options o = Parse(args, done);
     if (done)
         return 0;
     const fs::path output = fs::absolute(o.files["output"]);
-    std::error_code ec;
-    if (!fs::is_directory(output.parent_path(), ec))
-        throw Error("the folder of " + Shown(o.files["output"]) + " does not exist");
-    if (fs::is_directory(output, ec))
-        throw Error(Shown(o.files["output"]) + " is a folder");
+    // The stub may be the output (a launcher packed again in place); the other inputs may not.
+    std::vector<std::pair<fs::path, std::string>> inputs;
+    for (const auto& [option, path] : o.files)
+        if (option != "stub" && option != "output")
+            inputs.emplace_back(path, (option == "icon" ? "the icon " : "the input ") + Shown(path));
+    CheckOutput(output, Shown(o.files["output"]), inputs);
 
     PackRequest request;
     // Cheap checks first, so that a mistake shows before minutes of compressing.
@@ -233,11 +184,11 @@ int Run(const std::vector<Arg>& args) {
         CheckDownloadHost(*o.downloadHost);
     request.updateHost = o.updateHost;
     request.downloadHost = o.downloadHost;
-    request.stub = ReadFile(o.files["stub"], "the stub " + Shown(o.files["stub"]));
+    request.stub = ReadFile(LongPath(o.files["stub"]), "the stub " + Shown(o.files["stub"]));
     if (o.files.count("icon"))
-        request.icon = ReadFile(o.files["icon"], "the icon " + Shown(o.files["icon"]));
+        request.icon = ReadFile(LongPath(o.files["icon"]), "the icon " + Shown(o.files["icon"]));
     if (o.files.count("tool"))
-        request.tool = ReadFile(o.files["tool"], Shown(o.files["tool"]));
+        request.tool = ReadFile(LongPath(o.files["tool"]), Shown(o.files["tool"]));
     request.stripSignature = o.stripSignature;
     request.wrongDigests = o.wrongDigests;
     // The stub and icon are checked fully before the inputs are compressed.
@@ -247,9 +198,9 @@ int Run(const std::vector<Arg>& args) {
         if (o.anyMachine)
             k.machine = 0;
         if (f != o.files.end())
-            request.payloads.push_back(CompressFile(f->second, Shown(f->second), k));
+            request.payloads.push_back(CompressFile(LongPath(f->second), Shown(f->second), k));
     }
-    WriteAtomically(output, Pack(request));
+    WriteOutput(output, Shown(o.files["output"]), Pack(request));
     return 0;
 }
 

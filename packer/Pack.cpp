@@ -94,6 +94,20 @@ public:
     Bytes data;
 };
 
+// Debug entries point at their data by address and by file offset; neither may move.
+void CheckDebugData(const Bytes& file, const PeImage& image, const Section& rsrc) {
+    const DataDirectory dir = image.dirs[kDirDebug];
+    if (!dir.size)
+        return;
+    const size_t at = image.Offset(dir.rva, dir.size, "the debug directory");
+    for (size_t e = at; e + 28 <= at + dir.size; e += 28) {
+        const uint64_t size = Get32(file, e + 16, "the debug directory");
+        const uint32_t rva = Get32(file, e + 20, "the debug directory"), pointer = Get32(file, e + 24, "the debug directory");
+        if ((rva && rva + size > rsrc.virtualAddress) || (pointer && pointer + size > rsrc.rawPointer))
+            throw Error("the stub has debug data after its resources that would move");
+    }
+}
+
 } // namespace
 
 void CheckUpdateHost(const std::string& host) {
@@ -221,13 +235,14 @@ Bytes Pack(const PackRequest& request) {
             throw Error("the stub keeps section " + image.sections[i].name + " after its resources in the file");
     if (image.symbolTable)
         throw Error("the stub carries a symbol table (strip it)");
+    // Loaders look at some directories whatever their size, so an empty one counts too.
     for (unsigned d = 0; d < image.dirCount; ++d)
-        if (d != kDirResource && d != kDirReloc && d != kDirSecurity && image.dirs[d].size &&
+        if (d != kDirResource && d != kDirSecurity && !(d == kDirReloc && reloc) && (image.dirs[d].rva || image.dirs[d].size) &&
             uint64_t(image.dirs[d].rva) + image.dirs[d].size > rsrc.virtualAddress)
             throw Error("the stub has data after its resources that would move");
-    if (!image.fileAlignment || !image.sectionAlignment || (image.fileAlignment & (image.fileAlignment - 1)) ||
-        (image.sectionAlignment & (image.sectionAlignment - 1)) || rsrc.rawPointer % image.fileAlignment)
-        throw Error("the stub's alignments are not powers of two");
+    CheckDebugData(file, image, rsrc);
+    if (rsrc.rawPointer % image.fileAlignment)
+        throw Error("the stub's resources are not aligned in the file");
 
     std::vector<Resource> resources = ReadResources(file.data(), file.size(), image);
     Resource* toolDigest = Find(resources, kSha, kLzma);

@@ -61,6 +61,18 @@ PeImage ParsePe(const uint8_t* data, size_t size, bool headerOnly) {
             throw Error("section " + s.name + " extends past the end of the file");
         img.sections.push_back(s);
     }
+    if (headerOnly)
+        return img;
+    // What the packer rewrites must be laid out as linkers lay it out: the
+    // headers apart from every section, and alignments that keep sizes small.
+    const uint32_t fa = img.fileAlignment, sa = img.sectionAlignment;
+    if (fa < 512 || fa > 0x10000 || (fa & (fa - 1)) || sa < fa || (sa & (sa - 1)))
+        throw Error("the PE image's alignments are not what linkers write");
+    if (img.sizeOfHeaders < table + 40 * size_t(count) || img.sizeOfHeaders > size)
+        throw Error("the PE headers do not fit their SizeOfHeaders");
+    for (const Section& s : img.sections)
+        if (s.rawSize && s.rawPointer < img.sizeOfHeaders)
+            throw Error("section " + s.name + " overlaps the PE headers");
     return img;
 }
 

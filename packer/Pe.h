@@ -46,7 +46,8 @@ struct PeImage {
 };
 
 // Reads the headers of `data`; `headerOnly` accepts a file cut after its
-// headers (for checking inputs without reading them whole).
+// headers (for checking inputs without reading them whole). A whole file
+// must also have sane alignments and headers that no section overlaps.
 PeImage ParsePe(const uint8_t* data, size_t size, bool headerOnly = false);
 
 // What Windows and the signing tools expect in the CheckSum field, of a

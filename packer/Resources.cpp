@@ -23,6 +23,7 @@ bool ResourceId::operator<(const ResourceId& o) const {
 namespace {
 
 constexpr uint32_t kHigh = 0x80000000u;
+constexpr size_t kMaxEntries = 0xFFFF; // a table counts its entries in 16 bits
 
 class TreeReader {
 public:
@@ -39,6 +40,8 @@ public:
         if (!visited_.insert(offset).second)
             throw Error("the resource tree refers to one directory twice");
         const unsigned named = U16(offset + 12), ids = U16(offset + 14);
+        if (named + ids > kMaxEntries)
+            throw Error("a resource directory holds more than 65535 entries");
         for (unsigned i = 0; i < named + ids; ++i) {
             const uint32_t entry = offset + 16 + 8 * i;
             const uint32_t key = U32(entry), target = U32(entry + 4);
@@ -46,6 +49,7 @@ public:
             if (key & kHigh) {
                 const uint32_t at = key & ~kHigh;
                 const unsigned length = U16(at);
+                Spend(2 * uint64_t(length));
                 for (unsigned c = 0; c < length; ++c)
                     id.name += char16_t(U16(at + 2 + 2 * c));
                 if (id.name.empty())
@@ -70,10 +74,10 @@ public:
             }
             const uint32_t rva = U32(target), length = U32(target + 4);
             const size_t at = image_.Offset(rva, length, "resource data");
-            // Leaves may share data: bound the copies by the file, not by the tree.
-            copied_ += length;
-            if (copied_ > 4 * uint64_t(size_))
-                throw Error("the resource tree repeats its data too often");
+            // Leaves may share data and names: each copy counts, as does the leaf itself.
+            if (++leaves_ > limit_ / 8)
+                throw Error("the resource tree has more leaves than its section has room for");
+            Spend(uint64_t(length) + 2 * (path.type.name.size() + path.name.name.size()) + sizeof(Resource));
             Resource r = path;
             r.data.assign(file_ + at, file_ + at + length);
             out.push_back(std::move(r));
@@ -81,6 +85,12 @@ public:
     }
 
 private:
+    // All that reading the tree copies or walks, bounded by the file, not by the tree.
+    void Spend(uint64_t bytes) {
+        copied_ += bytes;
+        if (copied_ > 4 * uint64_t(size_))
+            throw Error("the resource tree repeats its data too often");
+    }
     uint32_t U16(uint32_t offset) { return Check(offset, 2), Get(file_, size_, base_ + offset, 2, "the resource tree"); }
     uint32_t U32(uint32_t offset) { return Check(offset, 4), Get(file_, size_, base_ + offset, 4, "the resource tree"); }
     void Check(uint32_t offset, unsigned width) const {
@@ -95,12 +105,15 @@ private:
     uint32_t limit_ = 0;
     std::set<uint32_t> visited_;
     uint64_t copied_ = 0;
+    uint32_t leaves_ = 0;
 };
 
-void Table(Bytes& out, unsigned named, unsigned ids) {
+void Table(Bytes& out, size_t named, size_t ids) {
+    if (named + ids > kMaxEntries)
+        throw Error("more than 65535 resources of one type or name");
     out.insert(out.end(), 12, 0); // characteristics, time stamp and version stay zero
-    Append16(out, named);
-    Append16(out, ids);
+    Append16(out, uint32_t(named));
+    Append16(out, uint32_t(ids));
 }
 
 } // namespace
@@ -192,7 +205,7 @@ Bytes BuildResourceSection(std::vector<Resource>& resources, uint32_t rva) {
         unsigned named = 0;
         for (size_t t = 0; t < types; ++t)
             named += !resources[typeStart[t]].type.name.empty();
-        Table(out, named, unsigned(types - named));
+        Table(out, named, types - named);
         for (size_t t = 0; t < types; ++t)
             entry(resources[typeStart[t]].type, kHigh | typeTable[t]);
     }
@@ -202,13 +215,13 @@ Bytes BuildResourceSection(std::vector<Resource>& resources, uint32_t rva) {
         size_t first = n, named = 0;
         for (; n < names && nameStart[n] < typeStart[t + 1]; ++n)
             named += !resources[nameStart[n]].name.name.empty();
-        Table(out, unsigned(named), unsigned(n - first - named));
+        Table(out, named, n - first - named);
         for (size_t k = first; k < n; ++k)
             entry(resources[nameStart[k]].name, kHigh | nameTable[k]);
     }
     // Per name, its languages.
     for (size_t k = 0; k < names; ++k) {
-        Table(out, 0, unsigned(nameStart[k + 1] - nameStart[k]));
+        Table(out, 0, nameStart[k + 1] - nameStart[k]);
         for (size_t i = nameStart[k]; i < nameStart[k + 1]; ++i)
             entry(ResourceId::Number(resources[i].language), uint32_t(entries + 16 * i));
     }

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds sparlin-pack natively and runs its tests under ASan+UBSan (the
 # Windows build tests the plain build through the whole program), then
-# fuzzes the PE and .ico readers for a bounded time.
-#   PACK_FUZZ_SECONDS  time per fuzzer (default 10, 0 skips)
+# fuzzes the PE and .ico readers for a bounded time, with small inputs and
+# then with the crafted large ones that reach the packer's limits.
+#   PACK_FUZZ_SECONDS  time per fuzzer and input size (default 10, 0 skips)
 #   BUILD_ROOT         where the build trees go (default <repository>/build)
 set -euo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -29,15 +30,19 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzzers" >&2; exit 1; }
     fuzz=$root/packer-fuzz
     build "$fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPACK_FUZZ=ON
-    mkdir -p "$fuzz/corpus/FuzzPe" "$fuzz/corpus/FuzzIcon"
+    mkdir -p "$fuzz"/corpus/{,large/}{FuzzPe,FuzzIcon}
     "$fuzz/pack_make_seeds" "$fuzz/corpus"
-    for fuzzer in FuzzPe FuzzIcon; do
-        if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
-                -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/corpus/$fuzzer" >"$fuzz/$fuzzer.log" 2>&1; then
-            echo "$fuzzer: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$fuzz/$fuzzer.log" | awk '{print $2}') executions, no failure"
+    # Small inputs run by the thousand a second; the crafted large ones, which
+    # reach the packer's limits, by the few: each gets a run of its own.
+    for run in "FuzzPe 65536 corpus" "FuzzIcon 65536 corpus" "FuzzPe 3000000 corpus/large" "FuzzIcon 3000000 corpus/large"; do
+        read -r fuzzer max_len corpus <<<"$run"
+        log=$fuzz/$fuzzer-$max_len.log
+        if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+                -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/$corpus/$fuzzer" >"$log" 2>&1; then
+            echo "$fuzzer (up to $max_len bytes): $(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}') executions, no failure"
         else
             echo "$fuzzer FAILED (reproducer in $fuzz):" >&2
-            tail -n 40 "$fuzz/$fuzzer.log" >&2
+            tail -n 40 "$log" >&2
             exit 1
         fi
     done

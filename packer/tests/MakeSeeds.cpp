@@ -1,6 +1,7 @@
-// Writes fuzzing seeds: a small stub, the same packed, and an icon.
+// Writes fuzzing seeds: a small stub, the same packed, an icon, and the
+// crafted files the packer refuses (large enough to reach its limits).
+#include "Hostile.h"
 #include "Pack.h"
-#include "TestImage.h"
 
 #include <fstream>
 
@@ -24,5 +25,13 @@ int main(int argc, char** argv) {
     ico.resize(22 + 56, 0);
     ico[22 + 12] = 1, ico[22 + 14] = 32;
     write("FuzzIcon/ico", ico);
+    int n = 0;
+    for (const test::Hostile& h : test::HostileInputs()) {
+        ++n;
+        if (h.icon.empty())
+            write("large/FuzzPe/hostile-" + std::to_string(n), h.stub);
+        else
+            write("large/FuzzIcon/hostile-" + std::to_string(n), h.icon);
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
 // The packer against what Windows' loader and the signing tools expect.
 
+#include "Hostile.h"
 #include "Icon.h"
 #include "LzmaEncoder.h"
 #include "Pack.h"
@@ -9,10 +10,33 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 
 using namespace sparlin::pack;
 using namespace sparlin::pack::test;
+
+// Every allocation is counted, so that a hostile input's appetite fails a
+// test instead of swapping the machine out.
+static size_t gLive = 0, gCap = SIZE_MAX;
+void* operator new(size_t n) {
+    if (n > gCap - std::min(gCap, gLive))
+        throw std::bad_alloc();
+    auto* p = static_cast<size_t*>(std::malloc(n + 16));
+    if (!p)
+        throw std::bad_alloc();
+    *p = n;
+    gLive += n;
+    return p + 2;
+}
+void operator delete(void* p) noexcept {
+    if (p) {
+        size_t* h = static_cast<size_t*>(p) - 2;
+        gLive -= *h;
+        std::free(h);
+    }
+}
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
 
 namespace {
 
@@ -160,6 +184,35 @@ TEST(Pack, RefusesStubsItCannotPackSoundly) {
     const Bytes whole = StubImage();
     for (size_t cut = 0; cut < whole.size(); cut += 61)
         refused(Bytes(whole.begin(), whole.begin() + cut), "truncated");
+}
+
+TEST(Pack, RefusesHostileStubsAndIconsInBoundedMemory) {
+    for (const Hostile& h : HostileInputs()) {
+        PackRequest r = Request(h.stub);
+        if (!h.icon.empty())
+            r.icon = h.icon;
+        const size_t inputs = r.stub.size() + h.icon.size() + 4 * 3000;
+        gCap = gLive + 8 * inputs + (1 << 20);
+        try {
+            Pack(r);
+            ADD_FAILURE() << h.what << ": packed";
+        } catch (const Error&) {
+        } catch (const std::bad_alloc&) {
+            ADD_FAILURE() << h.what << ": more than 8 times the inputs' memory";
+        }
+        gCap = SIZE_MAX;
+    }
+
+    // Every icon identifier taken: more entries than a table counts, and no free one.
+    std::vector<Resource> all = StubResources();
+    all[3].data = {0, 0, 1, 0, 0, 0};
+    for (uint32_t id = 0; id <= 0xFFFF; ++id)
+        if (id != 7)
+            all.push_back({ResourceId::Number(kRtIcon), ResourceId::Number(uint16_t(id)), 0x409, Bytes(1)});
+    std::vector<Resource> copy = all;
+    ASSERT_THROW(BuildResourceSection(copy, 0x2000), Error);
+    IconImage img{16, 16, 0, 1, 32, Bytes(40)};
+    EXPECT_THROW(ReplaceIconGroup(all, 101, {img}), Error);
 }
 
 TEST(Icon, ReplacesTheGroupsImagesOnly) {

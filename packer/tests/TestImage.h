@@ -35,8 +35,8 @@ inline std::vector<Resource> StubResources() {
     };
 }
 
-// .text, .rsrc and .reloc, with 0x200 file and 0x1000 section alignment.
-inline Bytes StubImage(std::vector<Resource> resources = StubResources(), bool withReloc = true) {
+// .text, .rsrc holding `rsrc` at 0x2000, and .reloc, with 0x200 file and 0x1000 section alignment.
+inline Bytes StubWithSection(const Bytes& rsrc, bool withReloc = true) {
     const unsigned sections = withReloc ? 3 : 2;
     Bytes f(0x400, 0);
     f[0] = 'M', f[1] = 'Z';
@@ -66,7 +66,6 @@ inline Bytes StubImage(std::vector<Resource> resources = StubResources(), bool w
         text[i] = uint8_t(i * 7);
     section(0, ".text", 0x180, 0x1000, 0x200, 0x400);
     f.insert(f.end(), text.begin(), text.end());
-    const Bytes rsrc = BuildResourceSection(resources, 0x2000);
     const uint32_t rsrcRaw = uint32_t(AlignUp(rsrc.size(), 0x200));
     section(1, ".rsrc", uint32_t(rsrc.size()), 0x2000, rsrcRaw, 0x600);
     f.insert(f.end(), rsrc.begin(), rsrc.end());
@@ -86,6 +85,10 @@ inline Bytes StubImage(std::vector<Resource> resources = StubResources(), bool w
     Put32(f, opt + 56, end);
     Put32(f, opt + 64, PeCheckSum(f));
     return f;
+}
+
+inline Bytes StubImage(std::vector<Resource> resources = StubResources(), bool withReloc = true) {
+    return StubWithSection(BuildResourceSection(resources, 0x2000), withReloc);
 }
 
 } // namespace sparlin::pack::test

@@ -170,6 +170,44 @@ def check_refusals(args, work):
     return out
 
 
+def check_outputs(args, work, packed, icon):
+    """An output that is an input, by any name, is refused with the input intact; a
+    launcher packs again in place; partial files of runs that are over go, no others."""
+    folder = os.path.join(work, "outputs")
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, "sub"))
+    app = os.path.join(folder, "App.exe")
+    shutil.copyfile(args.gui64, app)
+    os.link(app, os.path.join(folder, "Hard.exe"))
+    os.symlink("App.exe", os.path.join(folder, "Link.exe"))
+    for options in (["-o", app], ["-o", os.path.join(folder, "Hard.exe")], ["-o", os.path.join(folder, "Link.exe")],
+                    ["-o", os.path.join(folder, "sub", "..", "App.exe")], ["--icon", icon, "-o", icon]):
+        done = pack(args, "--gui64", app, *options, expect_ok=False)
+        lines = done.stderr.splitlines()
+        if done.returncode == 0 or len(lines) != 1 or "would replace it" not in lines[0]:
+            subbuild.fail(f"-o {options[-1]}: exit {done.returncode}, stderr {done.stderr!r}")
+    if open(app, "rb").read() != open(args.gui64, "rb").read():
+        subbuild.fail("an output replaced its input")
+
+    ended = subprocess.Popen(["true"])
+    ended.wait()
+    partial = ".Out.exe.sparlin-pack-{}-0.partial"
+    stale, running = partial.format(ended.pid), partial.format(os.getpid())
+    others = [running, stale + ".keep", "Out.exe.sparlin-pack-1-0.partial"]
+    for name in [stale] + others:
+        with open(os.path.join(folder, name), "wb") as f:
+            f.write(b"partial")
+    out = os.path.join(folder, "Out.exe")
+    shutil.copyfile(packed, out)
+    pack(args, "--stub", out, "-o", out)
+    if open(out, "rb").read() != open(packed, "rb").read():
+        subbuild.fail("packing a launcher in place gives other bytes")
+    left = sorted(set(os.listdir(folder)) - {"App.exe", "Hard.exe", "Link.exe", "sub", "Out.exe"})
+    if left != sorted(others):
+        subbuild.fail(f"partial files left {left}, expected {sorted(others)}")
+    print("outputs naming an input refused; packed in place; only the ended run's partial file removed", flush=True)
+
+
 def linux(args):
     work = args.work
     shutil.rmtree(work, ignore_errors=True)
@@ -193,6 +231,7 @@ def linux(args):
     args.icon_cut = os.path.join(work, "cut.ico")
     with open(args.icon_cut, "wb") as out:
         out.write(open(icon, "rb").read()[:500])
+    check_outputs(args, work, by_hand, icon)
     stripped = check_refusals(args, work)
     if open(stripped, "rb").read() != open(by_hand, "rb").read():
         subbuild.fail("a stub packed after --strip-signature differs from the unsigned stub packed")
@@ -225,8 +264,10 @@ def sign_any_machine(args):
 def windows(args):
     os.makedirs(args.work, exist_ok=True)
     linux_out = os.path.join(args.work, "Linux.exe")
-    # Paths that are not ASCII, as a vendor's may be.
-    windows_out = os.path.join(args.work, "Windows \u00e4.exe")
+    # Paths that are not ASCII, as a vendor's may be, and an output path past 260 characters.
+    deep = os.path.join(args.work, "d" * 120, "e" * 120)
+    os.makedirs(deep, exist_ok=True)
+    windows_out = os.path.join(deep, "Windows \u00e4.exe")
     stub = os.path.join(args.work, "stub \u00f6.exe")
     shutil.copyfile(args.stub, stub)
     for path in (linux_out, windows_out):
@@ -236,16 +277,27 @@ def windows(args):
 
     def win(path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
-    command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(stub)] + [
-        x for option, *_ in ENTRIES for x in ("--" + option, win(getattr(args, option)))] + [
-        "--update-host", "127.0.0.1", "-o", win(windows_out)]
-    done = subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300,
-                          env={**os.environ, "LC_ALL": "C.UTF-8"})
+
+    def run(*options, **inputs):
+        inputs = {**{option: getattr(args, option) for option, *_ in ENTRIES}, **inputs}
+        command = [args.wine_run, args.wine_dir, "64", args.pack_exe, "--stub", win(stub)] + [
+            x for option, path in inputs.items() for x in ("--" + option, win(path))] + [
+            "--update-host", "127.0.0.1", *options]
+        return subprocess.run(command, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=300,
+                              env={**os.environ, "LC_ALL": "C.UTF-8"})
+    done = run("-o", win(windows_out))
     if done.returncode != 0 or not os.path.exists(windows_out):
         subbuild.fail(f"the Windows packer failed ({done.returncode}): {done.stdout}")
     if open(windows_out, "rb").read() != open(linux_out, "rb").read():
         subbuild.fail("the Windows packer and the Linux packer give different bytes")
-    print("the Windows packer under Wine (paths not in ASCII) and the Linux packer give the same bytes")
+    # An input named in other letter case is the same file.
+    app = os.path.join(args.work, "app \u00fc.exe")
+    shutil.copyfile(args.gui64, app)
+    same = run("-o", win(os.path.join(args.work, "APP \u00fc.exe")), gui64=app)
+    if same.returncode == 0 or "would replace it" not in same.stdout or open(app, "rb").read() != open(args.gui64, "rb").read():
+        subbuild.fail(f"an output naming an input in other letter case: exit {same.returncode}, {same.stdout!r}")
+    print(f"the Windows packer under Wine (paths not in ASCII, output path of {len(win(windows_out))} characters) and "
+          "the Linux packer give the same bytes; an input in other letter case is refused as the output")
 
 
 def main():
