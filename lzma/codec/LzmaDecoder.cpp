@@ -15,10 +15,42 @@
 #define LZMA_NOINLINE
 #endif
 
+#ifdef LZMA_DECODE_STATS
+#include <cstdio>
+#endif
+
 namespace lzma {
 namespace {
 
 using namespace detail;
+
+#ifdef LZMA_DECODE_STATS
+// Profiling aid (bench/lzma/profile.sh): symbols and bytes per kind, and
+// match copies by how far back they read, printed to stderr at exit.
+struct DecodeStats {
+    enum Kind { kLit, kMatchedLit, kShortRep, kRep0, kRep123, kMatch, kKinds };
+    enum CopyClass { kRun, kNear, kOverlap, kApart, kWrapPath, kClasses };
+    uint64_t symbols[kKinds] = {}, bytes[kKinds] = {}, copies[kClasses] = {}, copyBytes[kClasses] = {};
+    uint64_t inBytes = 0;
+    ~DecodeStats() {
+        static const char* const kinds[] = {"literal", "matched-literal", "short-rep", "rep0", "rep1-3", "match"};
+        static const char* const classes[] = {"dist 1", "dist 2-15", "dist 16-31 or < len", "dist >= len, >= 16",
+                                              "wrapped window"};
+        for (int k = 0; k < kKinds; ++k)
+            std::fprintf(stderr, "stats kind %s %llu %llu\n", kinds[k], (unsigned long long)symbols[k],
+                         (unsigned long long)bytes[k]);
+        for (int c = 0; c < kClasses; ++c)
+            std::fprintf(stderr, "stats copy %s %llu %llu\n", classes[c], (unsigned long long)copies[c],
+                         (unsigned long long)copyBytes[c]);
+        std::fprintf(stderr, "stats input %llu\n", (unsigned long long)inBytes);
+    }
+} g_stats;
+#define LZMA_STAT(x) (g_stats.x)
+#define LZMA_STAT_ONLY(...) __VA_ARGS__
+#else
+#define LZMA_STAT(x) ((void)0)
+#define LZMA_STAT_ONLY(...)
+#endif
 
 // One symbol reads at most 48 bytes (match: 1+1+10 length, 6 slot, 26 direct, 4 align).
 constexpr size_t kMaxSymbolBytes = 64;
@@ -415,21 +447,26 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                 }
             }
             w[p++] = uint8_t(sym);
+            LZMA_STAT(symbols[IsLiteralState(st) ? DecodeStats::kLit : DecodeStats::kMatchedLit]++);
             st = NextAfterLiteral(st);
             continue;
         }
         unsigned len;
+        LZMA_STAT_ONLY(int kind = DecodeStats::kMatch);
         if (rc.Bit(m.isRep[st])) {
+            LZMA_STAT_ONLY(kind = DecodeStats::kRep0);
             if (p == 0 && !wrapped)
                 ThrowCorrupt();
             if (!rc.Bit(m.isRepG0[st])) {
                 if (!rc.Bit(m.isRep0Long[st][ps])) {
                     w[p] = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
                     ++p;
+                    LZMA_STAT(symbols[DecodeStats::kShortRep]++);
                     st = NextAfterShortRep(st);
                     continue;
                 }
             } else {
+                LZMA_STAT_ONLY(kind = DecodeStats::kRep123);
                 uint32_t d;
                 if (!rc.Bit(m.isRepG1[st])) {
                     d = r1;
@@ -462,6 +499,13 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                 ThrowCorrupt();
             }
         }
+        LZMA_STAT_ONLY(g_stats.symbols[kind]++; g_stats.bytes[kind] += len;
+                       const int cls = wrapped ? DecodeStats::kWrapPath
+                                       : r0 == 0 ? DecodeStats::kRun
+                                       : r0 < 15 ? DecodeStats::kNear
+                                       : r0 < 31 || r0 < len ? DecodeStats::kOverlap
+                                                             : DecodeStats::kApart;
+                       g_stats.copies[cls]++; g_stats.copyBytes[cls] += len);
         size_t n = len;
         if (n > limit - p) {
             n = limit - p;
@@ -503,6 +547,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         p += n;
     }
 
+    LZMA_STAT(inBytes += size_t(rc.in - inBuf_.get()) - inPos_);
     range_ = rc.range;
     code_ = rc.code;
     inPos_ = size_t(rc.in - inBuf_.get());
