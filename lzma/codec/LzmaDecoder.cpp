@@ -187,22 +187,36 @@ struct Rc {
                 : "cc", "memory");
     }
 #endif
+    // A tree bit: both children's probabilities are loaded while the bit
+    // is decoded, so the load is off the chain from one bit to the next.
+    LZMA_INLINE uint32_t TreeStep(Prob* probs, unsigned& m, uint32_t& v, bool last) {
+        uint32_t v0 = 0, v1 = 0;
+        if (!last) {
+            v0 = probs[2 * m];
+            v1 = probs[2 * m + 1];
+        }
+        const uint32_t keep = BitKnown(probs[m], v);
+        m = 2 * m + 1 + keep;
+        v = v1 ^ ((v0 ^ v1) & keep);
+        return keep + 1;
+    }
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
+        uint32_t v = probs[1];
         // Unrolled: a loop's exit branch mispredicts once per tree.
 #pragma GCC unroll 8
         for (unsigned i = 0; i < N; ++i)
-            m = (m << 1) + BitFlat(probs[m]);
+            TreeStep(probs, m, v, i + 1 == N);
         return m - (1u << N);
     }
+    // The children of the last bit are read too; callers' trees lie inside
+    // Model with at least 2 << n probabilities behind their start.
     LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
         unsigned m = 1, sym = 0;
-        for (unsigned i = 0; i < n; ++i) {
-            const unsigned b = BitFlat(probs[m]);
-            m = (m << 1) + b;
-            sym |= b << i;
-        }
+        uint32_t v = probs[1];
+        for (unsigned i = 0; i < n; ++i)
+            sym |= TreeStep(probs, m, v, false) << i;
         return sym;
     }
     LZMA_INLINE uint32_t Direct(unsigned n) {
