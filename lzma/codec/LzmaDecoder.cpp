@@ -35,7 +35,7 @@ struct DecodeStats {
     ~DecodeStats() {
         static const char* const kinds[] = {"literal", "matched-literal", "short-rep", "rep0", "rep1-3", "match"};
         static const char* const classes[] = {"dist 1", "dist 2-15", "dist 16-31 or < len", "dist >= len, >= 16",
-                                              "wrapped window"};
+                                              "source or end wraps"};
         for (int k = 0; k < kKinds; ++k)
             std::fprintf(stderr, "stats kind %s %llu %llu\n", kinds[k], (unsigned long long)symbols[k],
                          (unsigned long long)bytes[k]);
@@ -55,6 +55,10 @@ struct DecodeStats {
 // One symbol reads at most 48 bytes (match: 1+1+10 length, 6 slot, 26 direct, 4 align).
 constexpr size_t kMaxSymbolBytes = 64;
 constexpr size_t kMinWindow = 4096;
+// A window that wraps is this much longer than the farthest distance it
+// accepts: what a copy writes past its match there is older than any byte
+// a stream may refer to, so copies move whole words there too.
+constexpr size_t kSpill = 16;
 
 const char kTruncated[] = "the compressed data is truncated";
 const char kCorrupt[] = "the compressed data is corrupt";
@@ -319,6 +323,7 @@ private:
     std::unique_ptr<uint8_t, FreeDeleter> win_;
     uint8_t* Window() { return win_.get() + 1; }
     size_t cap_ = 0, winMax_ = 0, pos_ = 0, flushed_ = 0, peak_ = 0;
+    size_t distMax_ = 0; // distances reach below this once the window wraps
     bool wrapped_ = false;
     uint64_t winBase_ = 0; // output offset of window index 0
 
@@ -395,6 +400,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
     uint8_t* const w = Window();
     const size_t cap = cap_;
     const bool wrapped = wrapped_;
+    const size_t distMax = distMax_;
     const uint32_t base = uint32_t(winBase_);
     const unsigned pbMask = pbMask_, lpMask = lpMask_, lc = lc_;
     Prob* const lit = lit_.data();
@@ -505,7 +511,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             len = rc.Len(m.matchLen, ps) + kMatchMinLen;
             st = NextAfterMatch(st);
             r0 = rc.Dist(m, len);
-            if (r0 >= (wrapped ? cap : p)) {
+            if (r0 >= (wrapped ? distMax : p)) {
                 if (r0 == kEndMarkerDist) {
                     marker = true;
                     break;
@@ -514,7 +520,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             }
         }
         LZMA_STAT_ONLY(g_stats.symbols[kind]++; g_stats.bytes[kind] += len;
-                       const int cls = wrapped ? DecodeStats::kWrapPath
+                       const int cls = r0 >= p || cap - p < len + 16 ? DecodeStats::kWrapPath
                                        : r0 == 0 ? DecodeStats::kRun
                                        : r0 < 15 ? DecodeStats::kNear
                                        : r0 < 31 || r0 < len ? DecodeStats::kOverlap
@@ -525,9 +531,10 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             n = limit - p;
             remain = unsigned(len - n);
         }
-        // Until the window wraps, the bytes after p hold nothing yet, so a copy
-        // may spill up to 15 bytes past the match and move whole words.
-        if (!wrapped && r0 < p && cap - p >= n + 16) {
+        // The bytes after the match hold nothing yet or nothing a stream may
+        // refer to (kSpill), so a copy may spill up to 15 bytes past it and
+        // move whole words. Matches whose source or end wraps go the slow way.
+        if (r0 < p && cap - p >= n + 16) {
             uint8_t* d = w + p;
             p += n;
             const uint8_t* s = d - r0 - 1;
@@ -612,9 +619,12 @@ DecodeResult StreamDecoder::Run() {
     uint64_t winMax = std::max<uint64_t>(props.dictSize, kMinWindow);
     if (known)
         winMax = std::min(winMax, header_.unpackSize);
-    if (winMax > SIZE_MAX - 1)
-        winMax = SIZE_MAX - 1;
+    if (winMax > SIZE_MAX - 1 - kSpill)
+        winMax = SIZE_MAX - 1 - kSpill;
+    distMax_ = size_t(winMax);
     winMax_ = size_t(winMax);
+    if (!known || header_.unpackSize > winMax)
+        winMax_ += kSpill;
 
     if (NextByte() != 0)
         throw Error(kCorrupt);
