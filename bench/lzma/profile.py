@@ -2,7 +2,8 @@
 """Splits the decoder's time, instructions and simulated branch misses into
 regions of its symbol loop; see profile.sh, which builds the tools this reads.
 
-usage: profile.py WORKDIR REPEAT DECODER_SOURCE -- STREAM...
+usage: profile.py WORKDIR REPEAT DECODER_SOURCE ARCH -- STREAM...
+ARCH names the profiling build, WORKDIR/prof-ARCH/lzma.
 
 A sampled or counted address belongs to the region of the outermost source
 line of its inline chain that lies in DecodeSymbols; an address whose
@@ -174,15 +175,15 @@ def callgrind(work, tool, streams):
 
 
 def main():
-    work, repeat, source = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+    work, repeat, source, arch = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
     streams = sys.argv[sys.argv.index("--") + 1:]
-    tool = os.path.join(work, "prof-x86_64", "lzma")
+    tool = os.path.join(work, f"prof-{arch}", "lzma")
     ranges = anchors(source)
 
     kinds, copies, total_in = stats(os.path.join(work, "stats-x86_64", "lzma"), streams)
     out_bytes = sum(v for (k, what), v in kinds.items() if what == "bytes")
     clock = float(subprocess.run([os.path.join(work, "clock")], capture_output=True, text=True).stdout)
-    print(f"streams: {len(streams)}, {out_bytes} bytes out of {total_in} compressed; clock probe {clock:.2f} GHz")
+    print(f"[{arch}] streams: {len(streams)}, {out_bytes} bytes out of {total_in} compressed; clock probe {clock:.2f} GHz")
     print("symbols (exact):")
     for k in ("literal", "matched-literal", "short-rep", "rep0", "rep1-3", "match"):
         n, b = kinds[k, "symbols"], kinds[k, "bytes"]

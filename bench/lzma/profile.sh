@@ -13,8 +13,8 @@
 # The hardware counters are left alone: virtual machines often lack them.
 #   LZMA_BENCH_DIR       work directory of bench.sh (default <repo>/build/lzma-bench)
 #   LZMA_PROFILE_REPEAT  passes over the streams under perf (default 10)
-#   LZMA_PROFILE_M32     1: also build the profiling tool with -m32 (runs only
-#                        where the machine runs 32-bit code)
+#   LZMA_PROFILE_M32     1: also profile a -m32 build (where the machine runs
+#                        32-bit code; valgrind and perf must handle it)
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -49,4 +49,12 @@ printf '#include <stdio.h>\n#include <time.h>\nint main(void) { struct timespec 
     >"$work/clock.c"
 cc -O2 "$work/clock.c" -o "$work/clock"
 
-python3 "$here/profile.py" "$work" "$repeat" "$repo/lzma/codec/LzmaDecoder.cpp" -- "${streams[@]}"
+python3 "$here/profile.py" "$work" "$repeat" "$repo/lzma/codec/LzmaDecoder.cpp" x86_64 -- "${streams[@]}"
+if [ "${LZMA_PROFILE_M32:-0}" = 1 ]; then
+    echo
+    if "$work/prof-i686/lzma" >/dev/null 2>&1 || [ $? -ne 126 ]; then
+        python3 "$here/profile.py" "$work" "$repeat" "$repo/lzma/codec/LzmaDecoder.cpp" i686 -- "${streams[@]}"
+    else
+        echo "[i686] not profiled: this kernel does not run 32-bit x86 programs"
+    fi
+fi
