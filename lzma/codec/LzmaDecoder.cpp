@@ -134,7 +134,6 @@ struct Rc {
         p = Prob(v - uint32_t(int32_t(v - (keep & (kProbOne - (1u << kMoveBits) + 1))) >> kMoveBits));
         return keep;
     }
-    LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && (defined(__i386__) || defined(__x86_64__))
 #define LZMA_LITERAL_ASM 1
     // One bit of a plain literal. *pp is its probability, v its value; both
@@ -214,8 +213,8 @@ struct Rc {
             TreeStep(probs, m, v, i + 1 == N);
         return m - (1u << N);
     }
-    // The children of the last bit are read too; callers' trees lie inside
-    // Model with at least 2 << n probabilities behind their start.
+    // The children of the last bit are read too: callers' trees lie inside
+    // Model with 2 << n probabilities from their start.
     LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
         unsigned m = 1, sym = 0;
         uint32_t v = probs[1];
