@@ -15,14 +15,50 @@
 #define LZMA_NOINLINE
 #endif
 
+#ifdef LZMA_DECODE_STATS
+#include <cstdio>
+#endif
+
 namespace lzma {
 namespace {
 
 using namespace detail;
 
+#ifdef LZMA_DECODE_STATS
+// Profiling aid (bench/lzma/profile.sh): symbols and bytes per kind, and
+// match copies by how far back they read, printed to stderr at exit.
+struct DecodeStats {
+    enum Kind { kLit, kMatchedLit, kShortRep, kRep0, kRep123, kMatch, kKinds };
+    enum CopyClass { kRun, kNear, kOverlap, kApart, kWrapPath, kClasses };
+    uint64_t symbols[kKinds] = {}, bytes[kKinds] = {}, copies[kClasses] = {}, copyBytes[kClasses] = {};
+    uint64_t inBytes = 0;
+    ~DecodeStats() {
+        static const char* const kinds[] = {"literal", "matched-literal", "short-rep", "rep0", "rep1-3", "match"};
+        static const char* const classes[] = {"dist 1", "dist 2-15", "dist 16-31 or < len", "dist >= len, >= 16",
+                                              "source or end wraps"};
+        for (int k = 0; k < kKinds; ++k)
+            std::fprintf(stderr, "stats kind %s %llu %llu\n", kinds[k], (unsigned long long)symbols[k],
+                         (unsigned long long)bytes[k]);
+        for (int c = 0; c < kClasses; ++c)
+            std::fprintf(stderr, "stats copy %s %llu %llu\n", classes[c], (unsigned long long)copies[c],
+                         (unsigned long long)copyBytes[c]);
+        std::fprintf(stderr, "stats input %llu\n", (unsigned long long)inBytes);
+    }
+} g_stats;
+#define LZMA_STAT(x) (g_stats.x)
+#define LZMA_STAT_ONLY(...) __VA_ARGS__
+#else
+#define LZMA_STAT(x) ((void)0)
+#define LZMA_STAT_ONLY(...)
+#endif
+
 // One symbol reads at most 48 bytes (match: 1+1+10 length, 6 slot, 26 direct, 4 align).
 constexpr size_t kMaxSymbolBytes = 64;
 constexpr size_t kMinWindow = 4096;
+// A window that wraps is this much longer than the farthest distance it
+// accepts: what a copy writes past its match there is older than any byte
+// a stream may refer to, so copies move whole words there too.
+constexpr size_t kSpill = 16;
 
 const char kTruncated[] = "the compressed data is truncated";
 const char kCorrupt[] = "the compressed data is corrupt";
@@ -98,7 +134,6 @@ struct Rc {
         p = Prob(v - uint32_t(int32_t(v - (keep & (kProbOne - (1u << kMoveBits) + 1))) >> kMoveBits));
         return keep;
     }
-    LZMA_INLINE unsigned BitFlat(Prob& p) { return BitKnown(p, p) + 1; }
 #if defined(__GNUC__) && defined(__OPTIMIZE__) && (defined(__i386__) || defined(__x86_64__))
 #define LZMA_LITERAL_ASM 1
     // One bit of a plain literal. *pp is its probability, v its value; both
@@ -155,22 +190,36 @@ struct Rc {
                 : "cc", "memory");
     }
 #endif
+    // A tree bit: both children's probabilities are loaded while the bit
+    // is decoded, so the load is off the chain from one bit to the next.
+    LZMA_INLINE uint32_t TreeStep(Prob* probs, unsigned& m, uint32_t& v, bool last) {
+        uint32_t v0 = 0, v1 = 0;
+        if (!last) {
+            v0 = probs[2 * m];
+            v1 = probs[2 * m + 1];
+        }
+        const uint32_t keep = BitKnown(probs[m], v);
+        m = 2 * m + 1 + keep;
+        v = v1 ^ ((v0 ^ v1) & keep);
+        return keep + 1;
+    }
     template <unsigned N>
     LZMA_INLINE unsigned Tree(Prob* probs) {
         unsigned m = 1;
+        uint32_t v = probs[1];
         // Unrolled: a loop's exit branch mispredicts once per tree.
 #pragma GCC unroll 8
         for (unsigned i = 0; i < N; ++i)
-            m = (m << 1) + BitFlat(probs[m]);
+            TreeStep(probs, m, v, i + 1 == N);
         return m - (1u << N);
     }
+    // The children of the last bit are read too: callers' trees lie inside
+    // Model with 2 << n probabilities from their start.
     LZMA_INLINE unsigned ReverseTree(Prob* probs, unsigned n) {
         unsigned m = 1, sym = 0;
-        for (unsigned i = 0; i < n; ++i) {
-            const unsigned b = BitFlat(probs[m]);
-            m = (m << 1) + b;
-            sym |= b << i;
-        }
+        uint32_t v = probs[1];
+        for (unsigned i = 0; i < n; ++i)
+            sym |= TreeStep(probs, m, v, false) << i;
         return sym;
     }
     LZMA_INLINE uint32_t Direct(unsigned n) {
@@ -273,6 +322,7 @@ private:
     std::unique_ptr<uint8_t, FreeDeleter> win_;
     uint8_t* Window() { return win_.get() + 1; }
     size_t cap_ = 0, winMax_ = 0, pos_ = 0, flushed_ = 0, peak_ = 0;
+    size_t distMax_ = 0; // distances reach below this once the window wraps
     bool wrapped_ = false;
     uint64_t winBase_ = 0; // output offset of window index 0
 
@@ -349,6 +399,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
     uint8_t* const w = Window();
     const size_t cap = cap_;
     const bool wrapped = wrapped_;
+    const size_t distMax = distMax_;
     const uint32_t base = uint32_t(winBase_);
     const unsigned pbMask = pbMask_, lpMask = lpMask_, lc = lc_;
     Prob* const lit = lit_.data();
@@ -415,21 +466,26 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                 }
             }
             w[p++] = uint8_t(sym);
+            LZMA_STAT(symbols[IsLiteralState(st) ? DecodeStats::kLit : DecodeStats::kMatchedLit]++);
             st = NextAfterLiteral(st);
             continue;
         }
         unsigned len;
+        LZMA_STAT_ONLY(int kind = DecodeStats::kMatch);
         if (rc.Bit(m.isRep[st])) {
+            LZMA_STAT_ONLY(kind = DecodeStats::kRep0);
             if (p == 0 && !wrapped)
                 ThrowCorrupt();
             if (!rc.Bit(m.isRepG0[st])) {
                 if (!rc.Bit(m.isRep0Long[st][ps])) {
                     w[p] = w[p > r0 ? p - r0 - 1 : p + cap - r0 - 1];
                     ++p;
+                    LZMA_STAT(symbols[DecodeStats::kShortRep]++);
                     st = NextAfterShortRep(st);
                     continue;
                 }
             } else {
+                LZMA_STAT_ONLY(kind = DecodeStats::kRep123);
                 uint32_t d;
                 if (!rc.Bit(m.isRepG1[st])) {
                     d = r1;
@@ -454,7 +510,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
             len = rc.Len(m.matchLen, ps) + kMatchMinLen;
             st = NextAfterMatch(st);
             r0 = rc.Dist(m, len);
-            if (r0 >= (wrapped ? cap : p)) {
+            if (r0 >= (wrapped ? distMax : p)) {
                 if (r0 == kEndMarkerDist) {
                     marker = true;
                     break;
@@ -462,14 +518,22 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
                 ThrowCorrupt();
             }
         }
+        LZMA_STAT_ONLY(g_stats.symbols[kind]++; g_stats.bytes[kind] += len;
+                       const int cls = r0 >= p || cap - p < len + 16 ? DecodeStats::kWrapPath
+                                       : r0 == 0 ? DecodeStats::kRun
+                                       : r0 < 15 ? DecodeStats::kNear
+                                       : r0 < 31 || r0 < len ? DecodeStats::kOverlap
+                                                             : DecodeStats::kApart;
+                       g_stats.copies[cls]++; g_stats.copyBytes[cls] += len);
         size_t n = len;
         if (n > limit - p) {
             n = limit - p;
             remain = unsigned(len - n);
         }
-        // Until the window wraps, the bytes after p hold nothing yet, so a copy
-        // may spill up to 15 bytes past the match and move whole words.
-        if (!wrapped && r0 < p && cap - p >= n + 16) {
+        // The bytes after the match hold nothing yet or nothing a stream may
+        // refer to (kSpill), so a copy may spill up to 15 bytes past it and
+        // move whole words. Matches whose source or end wraps go the slow way.
+        if (r0 < p && cap - p >= n + 16) {
             uint8_t* d = w + p;
             p += n;
             const uint8_t* s = d - r0 - 1;
@@ -503,6 +567,7 @@ bool StreamDecoder::DecodeSymbols(size_t limit, const uint8_t* inLimit) {
         p += n;
     }
 
+    LZMA_STAT(inBytes += size_t(rc.in - inBuf_.get()) - inPos_);
     range_ = rc.range;
     code_ = rc.code;
     inPos_ = size_t(rc.in - inBuf_.get());
@@ -553,9 +618,12 @@ DecodeResult StreamDecoder::Run() {
     uint64_t winMax = std::max<uint64_t>(props.dictSize, kMinWindow);
     if (known)
         winMax = std::min(winMax, header_.unpackSize);
-    if (winMax > SIZE_MAX - 1)
-        winMax = SIZE_MAX - 1;
+    if (winMax > SIZE_MAX - 1 - kSpill)
+        winMax = SIZE_MAX - 1 - kSpill;
+    distMax_ = size_t(winMax);
     winMax_ = size_t(winMax);
+    if (!known || header_.unpackSize > winMax)
+        winMax_ += kSpill;
 
     if (NextByte() != 0)
         throw Error(kCorrupt);

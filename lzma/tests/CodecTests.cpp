@@ -214,7 +214,8 @@ TEST(RoundTrip, StreamingIsIndependentOfChunking) {
         dopt.initialWindow = 1;
         const lzma::DecodeResult res = lzma::Decode(cin, dec, dopt);
         ASSERT_EQ(dec.data, d);
-        EXPECT_EQ(res.peakWindow, size_t(1) << 16);
+        EXPECT_GE(res.peakWindow, size_t(1) << 16);
+        EXPECT_LE(res.peakWindow, (size_t(1) << 16) + 64);
     }
 }
 
