@@ -1,10 +1,10 @@
 #include "Pack.h"
 
+#include "Digest.h"
 #include "Icon.h"
 #include "LzmaEncoder.h"
 #include "Pe.h"
 #include "Resources.h"
-#include "Sha256.h"
 
 #include <algorithm>
 #include <fstream>
@@ -81,7 +81,7 @@ public:
         sha.Update(buf, n);
         return n;
     }
-    Sha256 sha;
+    Sha256Core sha;
 
 private:
     std::ifstream& in_;
@@ -167,7 +167,7 @@ Payload CompressFile(const std::filesystem::path& path, const std::string& shown
     } catch (const lzma::Error&) {
         throw Error(shownName + " changed while it was read");
     }
-    return {kind.entry, std::move(out.data), file.sha.FinishHex()};
+    return {kind.entry, std::move(out.data), FinishHex(file.sha)};
 }
 
 Bytes Pack(const PackRequest& request) {

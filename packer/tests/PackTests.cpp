@@ -1,9 +1,9 @@
 // The packer against what Windows' loader and the signing tools expect.
 
+#include "Digest.h"
 #include "Icon.h"
 #include "LzmaEncoder.h"
 #include "Pack.h"
-#include "Sha256.h"
 #include "TestImage.h"
 
 #include <gtest/gtest.h>
