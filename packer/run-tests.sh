@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds sparlin-pack natively and runs its tests under ASan+UBSan (the
 # Windows build tests the plain build through the whole program), then
-# fuzzes the PE and .ico readers for a bounded time.
+# fuzzes the PE and .ico readers and --inspect/--verify for a bounded time.
 #   PACK_FUZZ_SECONDS  time per fuzzer (default 10, 0 skips)
 #   BUILD_ROOT         where the build trees go (default <repository>/build)
 set -euo pipefail
@@ -29,9 +29,9 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzzers" >&2; exit 1; }
     fuzz=$root/packer-fuzz
     build "$fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPACK_FUZZ=ON
-    mkdir -p "$fuzz/corpus/FuzzPe" "$fuzz/corpus/FuzzIcon"
+    mkdir -p "$fuzz/corpus/FuzzPe" "$fuzz/corpus/FuzzIcon" "$fuzz/corpus/FuzzInspect"
     "$fuzz/pack_make_seeds" "$fuzz/corpus"
-    for fuzzer in FuzzPe FuzzIcon; do
+    for fuzzer in FuzzPe FuzzIcon FuzzInspect; do
         if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len=65536 \
                 -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/corpus/$fuzzer" >"$fuzz/$fuzzer.log" 2>&1; then
             echo "$fuzzer: $(grep -o 'stat::number_of_executed_units: [0-9]*' "$fuzz/$fuzzer.log" | awk '{print $2}') executions, no failure"
