@@ -1,7 +1,6 @@
-// Writes fuzzing seeds: a small stub, the same packed, and an icon.
+// Writes fuzzing seeds: a small stub, the same packed (also with real streams), and an icon.
 #include "Digest.h"
 #include "LzmaEncoder.h"
-#include "MemoryStreams.h"
 #include "Pack.h"
 #include "TestImage.h"
 
@@ -24,10 +23,8 @@ int main(int argc, char** argv) {
     request.payloads.push_back({"GUI64", Bytes(40, 7), std::string(64, 'f')});
     write("FuzzPe/packed", Pack(request));
     // Real streams of a small PE image, one with its digest and one without.
-    lzma::MemoryInStream in(stub.data(), stub.size());
-    lzma::VectorOutStream stream;
-    lzma::Encode(in, stream, lzma::EncoderOptions{}, stub.size());
-    request.payloads = {{"GUI32", stream.data, Sha256Hex(stub.data(), stub.size())}, {"HTMLAYOUT64", stream.data, ""}};
+    const Bytes stream = lzma::EncodeBuffer(stub.data(), stub.size());
+    request.payloads = {{"GUI32", stream, Sha256Hex(stub.data(), stub.size())}, {"HTMLAYOUT64", stream, ""}};
     write("FuzzInspect/packed", Pack(request));
     Bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 0, 0, 0, 0, 56, 0, 0, 0, 22, 0, 0, 0, 40};
     ico.resize(22 + 56, 0);
