@@ -378,7 +378,7 @@ std::string InspectionText(const Inspection& r, const std::string& name) {
     file(r.tool, "LZMA tool");
     std::string icon;
     for (const IconSize& i : r.icon)
-        icon += (icon.empty() ? "" : ", ") + std::to_string(i.width) + "x" + std::to_string(i.height) + " " +
+        icon += std::string(icon.empty() ? "" : ", ") + std::to_string(i.width) + "x" + std::to_string(i.height) + " " +
                 std::to_string(i.bitCount) + "-bit";
     line("icon", icon.empty() ? "none" : icon);
     line("signed", r.certificateSize ? "yes (an Authenticode certificate table of " + std::to_string(r.certificateSize) + " bytes)"
@@ -394,7 +394,7 @@ std::string InspectionJson(const Inspection& r, const std::string& name) {
     s += ",\"updateHost\":" + JsonString(r.updateHost) + ",\"downloadHost\":" + JsonString(r.downloadHost);
     s += ",\"payloads\":[";
     for (size_t i = 0; i < r.payloads.size(); ++i)
-        s += (i ? "," : "") + JsonFile(r.payloads[i], r.verified);
+        s += std::string(i ? "," : "") + JsonFile(r.payloads[i], r.verified);
     s += "],\"tool\":" + JsonFile(r.tool, r.verified) + ",\"icon\":[";
     for (size_t i = 0; i < r.icon.size(); ++i)
         s += std::string(i ? "," : "") + "{\"width\":" + std::to_string(r.icon[i].width) + ",\"height\":" +
@@ -403,7 +403,7 @@ std::string InspectionJson(const Inspection& r, const std::string& name) {
     if (r.verified) {
         s += std::string(",\"verified\":") + (r.mismatches.empty() ? "true" : "false") + ",\"mismatches\":[";
         for (size_t i = 0; i < r.mismatches.size(); ++i)
-            s += (i ? "," : "") + JsonString(r.mismatches[i]);
+            s += std::string(i ? "," : "") + JsonString(r.mismatches[i]);
         s += "]";
     }
     return s + "}\n";
