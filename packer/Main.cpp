@@ -3,6 +3,7 @@
 // this file reads the command line.
 
 #include "Output.h"
+#include "Inspect.h"
 #include "Pack.h"
 
 #include <cctype>
@@ -25,6 +26,7 @@ const char kUsage[] =
     "                    --gui64 App64.exe --layout64 Layout64.dll\n"
     "                    [--update-host HOST] [--download-host [https://]HOST[:PORT]]\n"
     "                    [--icon app.ico] [--strip-signature] -o Out.exe\n"
+    "       sparlin-pack --inspect|--verify Packed.exe [--json]\n"
     "\n"
     "Wraps an application in the launcher: compresses the four files into the\n"
     "stub's resources with their SHA-256 digests and writes Out.exe.\n"
@@ -40,6 +42,10 @@ const char kUsage[] =
     "  --icon FILE            an .ico file whose images replace the launcher's icon\n"
     "  --strip-signature      drop the stub's Authenticode signature (sign after packing)\n"
     "  -o, --output FILE      the packed launcher to write\n"
+    "  --inspect FILE         print what a packed launcher (or a stub) carries\n"
+    "  --verify FILE          the same, and unpack each payload and check it and the\n"
+    "                         LZMA tool against their recorded SHA-256 (exit 1: a mismatch)\n"
+    "  --json                 print that as one JSON object\n"
     "  --help, --version\n";
 
 struct UsageError {
@@ -75,6 +81,7 @@ struct Options {
     bool stripSignature = false;
     std::set<std::string> omit, wrongDigests;
     bool anyMachine = false;
+    bool json = false;
 };
 
 #ifdef SPARLIN_PACK_TESTING
@@ -91,6 +98,7 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
     static const std::map<std::string, std::string> kFileOptions = {
         {"--stub", "stub"}, {"--gui32", "gui32"}, {"--layout32", "layout32"}, {"--gui64", "gui64"},
         {"--layout64", "layout64"}, {"--icon", "icon"}, {"-o", "output"}, {"--output", "output"},
+        {"--inspect", "inspect"}, {"--verify", "verify"},
 #ifdef SPARLIN_PACK_TESTING
         {"--tool", "tool"},
 #endif
@@ -118,6 +126,10 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
         }
         if (name == "--strip-signature") {
             o.stripSignature = true;
+            continue;
+        }
+        if (name == "--json") {
+            o.json = true;
             continue;
         }
         auto next = [&]() -> Arg {
@@ -150,6 +162,15 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             throw UsageError{"unknown option '" + name + "'"};
         }
     }
+    if (o.files.count("inspect") || o.files.count("verify")) {
+        if (o.files.size() > 1 || o.updateHost || o.downloadHost || o.stripSignature || !o.omit.empty() ||
+            !o.wrongDigests.empty() || o.anyMachine)
+            throw UsageError{std::string(o.files.count("verify") ? "--verify" : "--inspect") +
+                             " takes no other file nor packing option"};
+        return o;
+    }
+    if (o.json)
+        throw UsageError{"--json goes with --inspect or --verify"};
     for (const char* required : {"stub", "output"})
         if (!o.files.count(required))
             throw UsageError{std::string("no ") + (std::strcmp(required, "stub") ? "-o" : "--stub") + " given"};
@@ -163,11 +184,33 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
     return o;
 }
 
+// Prints what the file carries; 1 when --verify finds a mismatch.
+int InspectFile(const fs::path& path, bool verify, bool json) {
+    const Bytes file = ReadFile(path, Shown(path));
+    Inspection inspection;
+    try {
+        inspection = Inspect(file.data(), file.size(), verify);
+    } catch (const Error& e) {
+        throw Error(Shown(path) + ": " + e.what());
+    }
+    const std::string name = Utf8(path.native());
+    const std::string text = json ? InspectionJson(inspection, name) : InspectionText(inspection, name);
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+    for (const std::string& m : inspection.mismatches)
+        std::fprintf(stderr, "sparlin-pack: %s\n", m.c_str());
+    return inspection.mismatches.empty() ? 0 : 1;
+}
+
 int Run(const std::vector<Arg>& args) {
     bool done = false;
     Options o = Parse(args, done);
     if (done)
         return 0;
+    if (o.files.count("inspect"))
+        return InspectFile(o.files["inspect"], false, o.json);
+    if (o.files.count("verify"))
+        return InspectFile(o.files["verify"], true, o.json);
     const fs::path output = fs::absolute(o.files["output"]);
     // The stub may be the output (a launcher packed again in place); the other inputs may not.
     std::vector<std::pair<fs::path, std::string>> inputs;

@@ -1,10 +1,10 @@
 #include "Pack.h"
 
+#include "Digest.h"
 #include "Icon.h"
 #include "LzmaEncoder.h"
 #include "Pe.h"
 #include "Resources.h"
-#include "Sha256.h"
 
 #include <algorithm>
 #include <fstream>
@@ -19,8 +19,6 @@ const EntryKind kEntries[4] = {{"GUI32", "--gui32", kMachineI386, false},
 namespace {
 
 constexpr uint16_t kLanguage = 0x409;
-constexpr uint16_t kIconGroup = 101;
-constexpr unsigned kUpdateHostId = 110, kDownloadHostId = 111;
 constexpr size_t kMaxHost = 255;
 
 const ResourceId kExe = ResourceId::Name("EXE"), kSha = ResourceId::Name("SHA256"), kLzma = ResourceId::Name("LZMA");
@@ -53,14 +51,7 @@ Bytes Ascii(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 // Sets strings of a string-table block: 16 counted UTF-16 strings, no terminators.
 void SetString(Resource& block, unsigned index, const std::string& text) {
-    std::vector<std::u16string> texts(16);
-    size_t at = 0;
-    for (auto& t : texts) {
-        const unsigned length = Get16(block.data, at, "the string table");
-        for (unsigned c = 0; c < length; ++c)
-            t += char16_t(Get16(block.data, at + 2 + 2 * c, "the string table"));
-        at += 2 + 2 * size_t(length);
-    }
+    std::vector<std::u16string> texts = ReadStringBlock(block.data);
     texts[index].assign(text.begin(), text.end());
     block.data.clear();
     for (const auto& t : texts) {
@@ -81,7 +72,7 @@ public:
         sha.Update(buf, n);
         return n;
     }
-    Sha256 sha;
+    Sha256Core sha;
 
 private:
     std::ifstream& in_;
@@ -136,10 +127,18 @@ Bytes ReadFile(const std::filesystem::path& path, const std::string& shownName) 
     std::ifstream in(path, std::ios::binary);
     if (!in)
         throw Error("cannot open " + shownName);
+    // No PE file is larger; a device that never ends is not read to its end.
+    constexpr uint64_t kMaxFile = 0xFFFFFFFFu;
+    std::error_code ec;
+    if (std::filesystem::is_regular_file(path, ec) && std::filesystem::file_size(path, ec) > kMaxFile && !ec)
+        throw Error(shownName + " is larger than 4 GB");
     Bytes data;
     char buf[1 << 16];
-    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+    while (in.read(buf, sizeof buf) || in.gcount() > 0) {
         data.insert(data.end(), buf, buf + in.gcount());
+        if (data.size() > kMaxFile)
+            throw Error(shownName + " is larger than 4 GB");
+    }
     if (in.bad())
         throw Error("cannot read " + shownName);
     return data;
@@ -181,7 +180,7 @@ Payload CompressFile(const std::filesystem::path& path, const std::string& shown
     } catch (const lzma::Error&) {
         throw Error(shownName + " changed while it was read");
     }
-    return {kind.entry, std::move(out.data), file.sha.FinishHex()};
+    return {kind.entry, std::move(out.data), FinishHex(file.sha)};
 }
 
 Bytes Pack(const PackRequest& request) {

@@ -10,6 +10,10 @@
 
 namespace sparlin::pack {
 
+// Where the launcher looks for its icon and its hosts (string ids).
+constexpr uint16_t kIconGroup = 101;
+constexpr unsigned kUpdateHostId = 110, kDownloadHostId = 111;
+
 // One of the four payload files, compressed, with its digest.
 struct Payload {
     std::string entry;      // GUI32, HTMLAYOUT32, GUI64 or HTMLAYOUT64

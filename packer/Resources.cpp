@@ -128,6 +128,18 @@ std::vector<Resource> ReadResources(const uint8_t* file, size_t size, const PeIm
     return out;
 }
 
+std::vector<std::u16string> ReadStringBlock(const Bytes& block) {
+    std::vector<std::u16string> texts(16);
+    size_t at = 0;
+    for (auto& t : texts) {
+        const unsigned length = Get16(block, at, "the string table");
+        for (unsigned c = 0; c < length; ++c)
+            t += char16_t(Get16(block, at + 2 + 2 * c, "the string table"));
+        at += 2 + 2 * size_t(length);
+    }
+    return texts;
+}
+
 Bytes BuildResourceSection(std::vector<Resource>& resources, uint32_t rva) {
     std::sort(resources.begin(), resources.end(), [](const Resource& a, const Resource& b) {
         if (!(a.type == b.type))

@@ -32,6 +32,9 @@ constexpr uint16_t kRtIcon = 3, kRtString = 6, kRtGroupIcon = 14;
 // (loops, shared subdirectories, offsets out of bounds) are refused.
 std::vector<Resource> ReadResources(const uint8_t* file, size_t size, const PeImage& image);
 
+// The 16 counted UTF-16 strings of a string-table block (no terminators).
+std::vector<std::u16string> ReadStringBlock(const Bytes& block);
+
 // A resource section for the given RVA: the tree sorted as loaders search
 // it, names, data entries, then the data, each piece 8-aligned. Duplicates are refused.
 Bytes BuildResourceSection(std::vector<Resource>& resources, uint32_t rva);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds sparlin-pack natively and runs its tests under ASan+UBSan (the
 # Windows build tests the plain build through the whole program), then
-# fuzzes the PE and .ico readers for a bounded time, with small inputs and
-# then with the crafted large ones that reach the packer's limits.
+# fuzzes the PE and .ico readers and --inspect/--verify for a bounded time,
+# with small inputs and then with the crafted large ones that reach the
+# packer's limits.
 #   PACK_FUZZ_SECONDS  time per fuzzer and input size (default 10, 0 skips)
 #   BUILD_ROOT         where the build trees go (default <repository>/build)
 set -euo pipefail
@@ -30,11 +31,12 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     command -v clang++ >/dev/null || { echo "clang++ is needed for the fuzzers" >&2; exit 1; }
     fuzz=$root/packer-fuzz
     build "$fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPACK_FUZZ=ON
-    mkdir -p "$fuzz"/corpus/{,large/}{FuzzPe,FuzzIcon}
+    mkdir -p "$fuzz"/corpus/{,large/}{FuzzPe,FuzzIcon} "$fuzz/corpus/FuzzInspect"
     "$fuzz/pack_make_seeds" "$fuzz/corpus"
     # Small inputs run by the thousand a second; the crafted large ones, which
     # reach the packer's limits, by the few: each gets a run of its own.
-    for run in "FuzzPe 65536 corpus" "FuzzIcon 65536 corpus" "FuzzPe 3000000 corpus/large" "FuzzIcon 3000000 corpus/large"; do
+    for run in "FuzzPe 65536 corpus" "FuzzIcon 65536 corpus" "FuzzInspect 65536 corpus" \
+               "FuzzPe 3000000 corpus/large" "FuzzIcon 3000000 corpus/large"; do
         read -r fuzzer max_len corpus <<<"$run"
         log=$fuzz/$fuzzer-$max_len.log
         if "$fuzz/$fuzzer" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \

@@ -109,8 +109,8 @@ quiet "$cxx" -O2 -static -mwindows -s -DREAD_COMMAND_LINE -o "$work/EmptyArgs.ex
     "$work/EmptyArgs.res.o" -lshell32
 quiet "$cxx" -std=c++20 -O2 -static -mwindows -s -o "$work/MinimalLauncher.exe" bench/launch/MinimalLauncher.cpp \
     "$work/EmptyArgs.res.o"
-hash_sources=(bench/launch/HashRate.cpp Common/Kova/Security/Sha256.cpp Common/Kova/Security/Hash.cpp
-    Common/Kova/Buffer.cpp tests/native/FileStandIn.cpp)
+hash_sources=(bench/launch/HashRate.cpp Common/Kova/Security/Sha256.cpp Common/Kova/Security/Sha256Core.cpp
+    Common/Kova/Security/Hash.cpp Common/Kova/Buffer.cpp tests/native/FileStandIn.cpp)
 hash_builds=()
 for arch in i686 x86_64; do
     [ "$arch" = i686 ] && [ "$preset" = windows-x64 ] && continue

@@ -1,6 +1,9 @@
-// Writes fuzzing seeds: a small stub, the same packed, an icon, and the
-// crafted files the packer refuses (large enough to reach its limits).
+// Writes fuzzing seeds: a small stub, the same packed (also with real
+// streams), an icon, and the crafted files the packer refuses (large enough
+// to reach its limits).
+#include "Digest.h"
 #include "Hostile.h"
+#include "LzmaEncoder.h"
 #include "Pack.h"
 
 #include <fstream>
@@ -21,6 +24,10 @@ int main(int argc, char** argv) {
     request.stub = stub;
     request.payloads.push_back({"GUI64", Bytes(40, 7), std::string(64, 'f')});
     write("FuzzPe/packed", Pack(request));
+    // Real streams of a small PE image, one with its digest and one without.
+    const Bytes stream = lzma::EncodeBuffer(stub.data(), stub.size());
+    request.payloads = {{"GUI32", stream, Sha256Hex(stub.data(), stub.size())}, {"HTMLAYOUT64", stream, ""}};
+    write("FuzzInspect/packed", Pack(request));
     Bytes ico = {0, 0, 1, 0, 1, 0, 16, 16, 0, 0, 0, 0, 0, 0, 56, 0, 0, 0, 22, 0, 0, 0, 40};
     ico.resize(22 + 56, 0);
     ico[22 + 12] = 1, ico[22 + 14] = 32;

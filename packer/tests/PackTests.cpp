@@ -1,10 +1,11 @@
 // The packer against what Windows' loader and the signing tools expect.
 
+#include "Digest.h"
 #include "Hostile.h"
 #include "Icon.h"
+#include "Inspect.h"
 #include "LzmaEncoder.h"
 #include "Pack.h"
-#include "Sha256.h"
 #include "TestImage.h"
 
 #include <gtest/gtest.h>
@@ -290,6 +291,29 @@ TEST(Payload, CompressesAsTheToolDoesAndChecksTheMachine) {
         EXPECT_THROW(CompressFile(path, "input", kEntries[wrong]), Error) << kEntries[wrong].option;
     EXPECT_THROW(CompressFile(path + ".missing", "input", kEntries[0]), Error);
     std::remove(path.c_str());
+}
+
+// --verify's bound on time: a stream is decoded no further than the limit,
+// whether its header declares more or it has no declared size at all.
+TEST(Inspect, VerifyUnpacksNoFurtherThanTheLimit) {
+    const Bytes zeros(1 << 20, 0);
+    PackRequest request;
+    request.stub = StubImage();
+    request.tool = Bytes{'M', 'Z'};
+    const std::string digest = Sha256Hex(zeros.data(), zeros.size());
+    request.payloads = {{"GUI32", lzma::EncodeBuffer(zeros.data(), zeros.size()), digest},
+                        {"GUI64", lzma::EncodeBuffer(zeros.data(), zeros.size(), {}, false), digest}};
+    const Bytes packed = Pack(request);
+
+    const Inspection whole = Inspect(packed.data(), packed.size(), true, zeros.size());
+    EXPECT_TRUE(whole.mismatches.empty()) << whole.mismatches[0];
+    ASSERT_EQ(whole.payloads.size(), 2u);
+    EXPECT_EQ(whole.payloads[1].unpackedSize, zeros.size()) << "counted while unpacking";
+
+    const Inspection cut = Inspect(packed.data(), packed.size(), true, zeros.size() - 1);
+    ASSERT_EQ(cut.mismatches.size(), 2u);
+    EXPECT_EQ(cut.mismatches[0].rfind("GUI32 says it unpacks to 1048576 bytes, more than", 0), 0u) << cut.mismatches[0];
+    EXPECT_EQ(cut.mismatches[1].rfind("GUI64 does not unpack", 0), 0u) << cut.mismatches[1];
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """sparlin-pack as a vendor uses it, checked with tools that share no code
 with it: pefile reads the packed file, xz decompresses its payloads, hashlib
-checks its digests, osslsigncode signs and verifies it.
+checks its digests, osslsigncode signs and verifies it; --inspect and --verify
+must say what these tools found.
 
 usage: packer.py linux --pack P --stub S --sparlin E --gui32 ... --work W
        packer.py windows --pack P --pack-exe X --wine-run R --wine-dir D ... --work W
@@ -12,6 +13,7 @@ third writes W/Signed.exe from a 64-bit test stub (the test-only packer).
 Options may come from a file named @FILE, one a line."""
 import argparse
 import hashlib
+import json
 import os
 import shutil
 import struct
@@ -123,6 +125,86 @@ def check_icon(path, images):
     if others:
         subbuild.fail(f"old icon images stayed: {others}")
     print(f"{path}: the icon group holds the .ico's images only", flush=True)
+
+
+def check_inspection(args, packed, signed, work):
+    """--inspect/--verify against pefile and hashlib, on the packed demo, the
+    signed one and a tampered copy; a file that is no launcher is refused."""
+    def run(*options):
+        return subprocess.run([args.pack, *options], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    resources = tree(packed)
+    done = run("--json", "--verify", packed)
+    if done.returncode != 0 or done.stderr:
+        subbuild.fail(f"--verify {packed}: exit {done.returncode}, {done.stderr!r}")
+    report = json.loads(done.stdout)
+    pe = pefile.PE(packed)
+    info = pe.VS_FIXEDFILEINFO[0]
+    strings = resources[(RT_STRING, 7, 1033)]
+    texts = []
+    while len(texts) < 16:
+        length = struct.unpack_from("<H", strings)[0]
+        texts.append(strings[2:2 + 2 * length].decode("utf-16-le"))
+        strings = strings[2 + 2 * length:]
+    group = resources[(RT_GROUP_ICON, 101, 1033)]
+    expected = {
+        "machine": "x86", "signed": False, "verified": True, "mismatches": [], "updateHost": texts[14],
+        "downloadHost": texts[15],
+        "version": f"{info.FileVersionMS >> 16}.{info.FileVersionMS & 0xFFFF}.{info.FileVersionLS >> 16}."
+                   f"{info.FileVersionLS & 0xFFFF}",
+        "icon": [{"width": w or 256, "height": h or 256, "bitCount": bits} for w, h, _, _, _, bits, _, _ in
+                 (struct.unpack_from("<BBBBHHIH", group, 6 + 14 * i) for i in range(struct.unpack_from("<H", group, 4)[0]))],
+        "tool": {"entry": "LZMA", "present": True, "machine": "x86", "kind": "program",
+                 "storedSize": len(resources[("EXE", "LZMA", 1033)]), "unpackedSize": len(resources[("EXE", "LZMA", 1033)]),
+                 "sha256": hashlib.sha256(resources[("EXE", "LZMA", 1033)]).hexdigest(), "matches": True},
+        "payloads": [{"entry": entry, "present": True, "machine": "x86" if entry.endswith("32") else "x64",
+                      "kind": "DLL" if name == "HTMLAYOUT" else "program", "storedSize": len(resources[(bits, name, 1033)]),
+                      "unpackedSize": os.path.getsize(getattr(args, option)),
+                      "sha256": hashlib.sha256(open(getattr(args, option), "rb").read()).hexdigest(), "matches": True}
+                     for option, bits, name, entry in ENTRIES],
+    }
+    for key, value in expected.items():
+        if report.get(key) != value:
+            subbuild.fail(f"--verify --json says {key} is {report.get(key)!r}, pefile and hashlib {value!r}")
+    done = run("--inspect", signed, "--json")
+    if done.returncode != 0 or not json.loads(done.stdout)["signed"] or run("--verify", signed).returncode != 0:
+        subbuild.fail(f"{signed}: not inspected as signed, or does not verify")
+
+    # A payload's stream, another's digest and the tool changed: one line each.
+    data = bytearray(open(packed, "rb").read())
+    for entry in pe.DIRECTORY_ENTRY_RESOURCE.entries:
+        for n in entry.directory.entries:
+            leaf = n.directory.entries[0].data.struct
+            at = pe.get_offset_from_rva(leaf.OffsetToData)
+            key = (str(entry.name), str(n.name))
+            if key == ("BIN64", "GUI"):
+                data[at + leaf.Size // 2] ^= 0xFF
+            elif key == ("SHA256", "HTMLAYOUT32"):
+                data[at] = ord("0") if data[at] != ord("0") else ord("1")
+            elif key == ("EXE", "LZMA"):
+                data[at + leaf.Size // 2] ^= 1
+    tampered = os.path.join(work, "Tampered.exe")
+    with open(tampered, "wb") as out:
+        out.write(data)
+    done = run("--verify", tampered)
+    lines = done.stderr.splitlines()
+    named = sorted(next((w for w in ("GUI64", "HTMLAYOUT32", "LZMA tool") if w in line), line) for line in lines)
+    if done.returncode != 1 or named != ["GUI64", "HTMLAYOUT32", "LZMA tool"] or \
+            not all(line.startswith("sparlin-pack: ") for line in lines):
+        subbuild.fail(f"--verify {tampered}: exit {done.returncode}, stderr {done.stderr!r} (one line per change expected)")
+    if run("--inspect", tampered).returncode != 0:
+        subbuild.fail("--inspect refuses a launcher whose payload was changed")
+
+    cut = os.path.join(work, "Cut.exe")
+    with open(cut, "wb") as out:
+        out.write(data[:len(data) // 2])
+    for what, path in (("a text file", os.path.join(work, "not-a-pe.txt")), ("a cut launcher", cut),
+                       ("a program that is no launcher", args.gui64)):
+        for mode in ("--inspect", "--verify"):
+            done = run(mode, path)
+            if done.returncode == 0 or done.stdout or len(done.stderr.splitlines()) != 1:
+                subbuild.fail(f"{mode} {what}: exit {done.returncode}, stdout {done.stdout!r}, stderr {done.stderr!r}")
+    print("--inspect and --verify agree with pefile and hashlib, find each change and refuse what is no launcher",
+          flush=True)
 
 
 def check_refusals(args, work):
@@ -237,6 +319,7 @@ def linux(args):
         subbuild.fail("a stub packed after --strip-signature differs from the unsigned stub packed")
 
     sign_vendor(args, work, icon, images)
+    check_inspection(args, by_hand, os.path.join(work, "Signed.exe"), work)
 
 
 def sign_vendor(args, work, icon, images, *options):

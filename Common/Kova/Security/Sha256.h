@@ -2,6 +2,7 @@
 #define KOVA_SECURITY_SHA256_H
 
 #include "Hash.h"
+#include "Sha256Core.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -16,17 +17,13 @@ class Sha256 : public Hash {
 public:
     static constexpr std::uint32_t DigestSize = 32;
 
-    // How the blocks are compressed. Automatic takes the processor's SHA
-    // instructions when it has them (checked once with CPUID), else the
-    // portable code; the other two exist so that tests can compare both.
-    enum class Engine { Automatic, Portable, Processor };
+    // How the blocks are compressed; see Sha256Core.
+    using Engine = Sha256Core::Engine;
 
     Sha256();
-    // Processor falls back to Portable where the instructions are missing.
     explicit Sha256(Engine engine);
     ~Sha256() override;
 
-    // Whether this processor (and this build) can use the SHA instructions.
     static bool ProcessorEngineAvailable();
     Engine GetEngine() const;
 
@@ -39,16 +36,12 @@ private:
     // Lets tests reach the length counter without feeding 2^61 bytes.
     friend struct HashStateAccess;
 
-    using Compression = void (*)(std::uint32_t* state, const std::uint8_t* blocks, std::size_t count);
-
-    std::uint32_t words[8];
+    Sha256Core core;
     std::uint32_t lengthLow;
     std::uint32_t lengthHigh;
-    std::uint8_t block[64];
-    std::uint32_t blockIndex;
+    std::uint8_t digest[DigestSize];
     bool computed;
     bool corrupted;
-    Compression compress;
 };
 
 } // namespace Security
