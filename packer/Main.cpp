@@ -2,7 +2,9 @@
 // The packing itself is in Pack.cpp; this file reads the command line and
 // writes the output so that no half-written file ever carries its name.
 
+#include "Compress.h"
 #include "Pack.h"
+#include "ProgressLines.h"
 
 #include <cctype>
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <fcntl.h>
 #include <map>
 #include <new>
+#include <thread>
 
 #ifdef _WIN32
 #include <io.h>
@@ -30,7 +33,7 @@ const char kUsage[] =
     "Usage: sparlin-pack --stub Sparlin-stub.exe --gui32 App32.exe --layout32 Layout32.dll\n"
     "                    --gui64 App64.exe --layout64 Layout64.dll\n"
     "                    [--update-host HOST] [--download-host [https://]HOST[:PORT]]\n"
-    "                    [--icon app.ico] [--strip-signature] -o Out.exe\n"
+    "                    [--icon app.ico] [--strip-signature] [--threads N] [--quiet] -o Out.exe\n"
     "\n"
     "Wraps an application in the launcher: compresses the four files into the\n"
     "stub's resources with their SHA-256 digests and writes Out.exe.\n"
@@ -45,6 +48,8 @@ const char kUsage[] =
     "                         after https:// or http:// and with a :port\n"
     "  --icon FILE            an .ico file whose images replace the launcher's icon\n"
     "  --strip-signature      drop the stub's Authenticode signature (sign after packing)\n"
+    "  --threads N            compress on at most N threads (default: one per core)\n"
+    "  --quiet                no progress lines on stderr; errors still show\n"
     "  -o, --output FILE      the packed launcher to write\n"
     "  --help, --version\n";
 
@@ -78,7 +83,8 @@ std::string Shown(const fs::path& p) {
 struct Options {
     std::map<std::string, fs::path> files; // stub, gui32, ..., icon, output, tool
     std::optional<std::string> updateHost, downloadHost;
-    bool stripSignature = false;
+    bool stripSignature = false, quiet = false;
+    unsigned threads = 0; // one per core
     std::set<std::string> omit, wrongDigests;
     bool anyMachine = false;
 };
@@ -122,8 +128,8 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             done = true;
             return o;
         }
-        if (name == "--strip-signature") {
-            o.stripSignature = true;
+        if (name == "--strip-signature" || name == "--quiet") {
+            (name == "--quiet" ? o.quiet : o.stripSignature) = true;
             continue;
         }
         auto next = [&]() -> Arg {
@@ -140,6 +146,11 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             if (v.empty())
                 throw UsageError{name + " needs a file"};
             o.files[f->second] = fs::path(v);
+        } else if (name == "--threads") {
+            const std::string v = Utf8(next());
+            if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) < 1)
+                throw UsageError{"--threads needs a number from 1 to 999"};
+            o.threads = unsigned(std::stoi(v));
         } else if (name == "--update-host") {
             o.updateHost = Utf8(next());
         } else if (name == "--download-host") {
@@ -242,12 +253,20 @@ int Run(const std::vector<Arg>& args) {
     request.wrongDigests = o.wrongDigests;
     // The stub and icon are checked fully before the inputs are compressed.
     Pack(request);
+    std::vector<Input> inputs;
     for (EntryKind k : kEntries) {
         const auto f = o.files.find(k.option + 2);
         if (o.anyMachine)
             k.machine = 0;
         if (f != o.files.end())
-            request.payloads.push_back(CompressFile(f->second, Shown(f->second), k));
+            inputs.push_back({f->second, Shown(f->second), k});
+    }
+    {
+        std::optional<ProgressLines> progress;
+        if (!o.quiet)
+            progress.emplace();
+        const unsigned threads = o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+        request.payloads = CompressAll(inputs, threads, progress ? &*progress : nullptr);
     }
     WriteAtomically(output, Pack(request));
     return 0;
