@@ -60,6 +60,14 @@ cores=$(nproc)
 run() { # name, gui32 layout32 gui64 layout64
     local name=$1 inputs=("$2" "$3" "$4" "$5")
     local pe=1e9 pc=1e9 xe=1e9 xc=1e9 se=1e9 sc=1e9 pack_kb=0 compressed=0
+    # 7-Zip refuses two files of the same name (the demos' 32- and 64-bit builds).
+    local seven_in=() i=0
+    rm -rf "$work/seven-in" && mkdir -p "$work/seven-in"
+    for f in "${inputs[@]}"; do
+        i=$((i + 1))
+        ln -f "$f" "$work/seven-in/$i-$(basename "$f")" 2>/dev/null || cp "$f" "$work/seven-in/$i-$(basename "$f")"
+        seven_in+=("$work/seven-in/$i-$(basename "$f")")
+    done
     for ((round = 0; round < rounds; round++)); do
         read -r e c kb < <(measure "$pack" --quiet --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" --layout64 "$5" \
             -o "$work/$name.exe")
@@ -74,7 +82,7 @@ run() { # name, gui32 layout32 gui64 layout64
         done
         xe=$(min "$xe" "$xz_e") xc=$(min "$xc" "$xz_c")
         rm -f "$work/seven.7z"
-        read -r e c kb < <(measure 7zz a -t7z -m0=lzma:d=8m:fb=128:mf=bt4 -mmt=2 "$work/seven.7z" "${inputs[@]}")
+        read -r e c kb < <(measure 7zz a -t7z -m0=lzma:d=8m:fb=128:mf=bt4 -mmt=2 "$work/seven.7z" "${seven_in[@]}")
         se=$(min "$se" "$e") sc=$(min "$sc" "$c")
     done
     local streams=$((cores < 4 ? cores : 4))
