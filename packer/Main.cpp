@@ -128,8 +128,12 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             done = true;
             return o;
         }
-        if (name == "--strip-signature" || name == "--quiet") {
-            (name == "--quiet" ? o.quiet : o.stripSignature) = true;
+        if (name == "--strip-signature") {
+            o.stripSignature = true;
+            continue;
+        }
+        if (name == "--quiet") {
+            o.quiet = true;
             continue;
         }
         auto next = [&]() -> Arg {
