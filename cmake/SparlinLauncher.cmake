@@ -168,7 +168,7 @@ function(sparlin_add_launcher target)
     set(exe ${CMAKE_CURRENT_BINARY_DIR}/${L_OUTPUT_NAME}.exe)
     sparlin_sign_commands(sign ${exe})
     add_custom_command(OUTPUT ${exe}
-        COMMAND ${pack} ${arguments} --update-host ${L_UPDATE_HOST} --download-host ${L_DOWNLOAD_HOST} -o ${exe}
+        COMMAND ${pack} --quiet ${arguments} --update-host ${L_UPDATE_HOST} --download-host ${L_DOWNLOAD_HOST} -o ${exe}
         ${sign}
         DEPENDS ${stub} host_pack ${pack} ${inputs} ${L_TOOL} ${L_DEPENDS} ${SPARLIN_SIGN_INPUTS}
         COMMENT "Packing ${L_OUTPUT_NAME}.exe"

@@ -2,15 +2,18 @@
 // The packing itself is in Pack.cpp, the writing of the output in Output.cpp;
 // this file reads the command line.
 
-#include "Output.h"
+#include "Compress.h"
 #include "Inspect.h"
+#include "Output.h"
 #include "Pack.h"
+#include "ProgressLines.h"
 
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <map>
 #include <new>
+#include <thread>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -25,7 +28,7 @@ const char kUsage[] =
     "Usage: sparlin-pack --stub Sparlin-stub.exe --gui32 App32.exe --layout32 Layout32.dll\n"
     "                    --gui64 App64.exe --layout64 Layout64.dll\n"
     "                    [--update-host HOST] [--download-host [https://]HOST[:PORT]]\n"
-    "                    [--icon app.ico] [--strip-signature] -o Out.exe\n"
+    "                    [--icon app.ico] [--strip-signature] [--threads N] [--quiet] -o Out.exe\n"
     "       sparlin-pack --inspect|--verify Packed.exe [--json]\n"
     "\n"
     "Wraps an application in the launcher: compresses the four files into the\n"
@@ -41,6 +44,8 @@ const char kUsage[] =
     "                         after https:// or http:// and with a :port\n"
     "  --icon FILE            an .ico file whose images replace the launcher's icon\n"
     "  --strip-signature      drop the stub's Authenticode signature (sign after packing)\n"
+    "  --threads N            compress on at most N threads (default: one per core)\n"
+    "  --quiet                no progress lines on stderr; errors still show\n"
     "  -o, --output FILE      the packed launcher to write\n"
     "  --inspect FILE         print what a packed launcher (or a stub) carries\n"
     "  --verify FILE          the same, and unpack each payload and check it and the\n"
@@ -78,7 +83,8 @@ std::string Shown(const fs::path& p) {
 struct Options {
     std::map<std::string, fs::path> files; // stub, gui32, ..., icon, output, tool
     std::optional<std::string> updateHost, downloadHost;
-    bool stripSignature = false;
+    bool stripSignature = false, quiet = false;
+    unsigned threads = 0; // one per core
     std::set<std::string> omit, wrongDigests;
     bool anyMachine = false;
     bool json = false;
@@ -132,6 +138,10 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             o.json = true;
             continue;
         }
+        if (name == "--quiet") {
+            o.quiet = true;
+            continue;
+        }
         auto next = [&]() -> Arg {
             if (inlineValue)
                 return value;
@@ -146,6 +156,11 @@ Options Parse(const std::vector<Arg>& args, bool& done) {
             if (v.empty())
                 throw UsageError{name + " needs a file"};
             o.files[f->second] = fs::path(v);
+        } else if (name == "--threads") {
+            const std::string v = Utf8(next());
+            if (v.empty() || v.size() > 3 || v.find_first_not_of("0123456789") != std::string::npos || std::stoi(v) < 1)
+                throw UsageError{"--threads needs a number from 1 to 999"};
+            o.threads = unsigned(std::stoi(v));
         } else if (name == "--update-host") {
             o.updateHost = Utf8(next());
         } else if (name == "--download-host") {
@@ -213,11 +228,11 @@ int Run(const std::vector<Arg>& args) {
         return InspectFile(o.files["verify"], true, o.json);
     const fs::path output = fs::absolute(o.files["output"]);
     // The stub may be the output (a launcher packed again in place); the other inputs may not.
-    std::vector<std::pair<fs::path, std::string>> inputs;
+    std::vector<std::pair<fs::path, std::string>> named;
     for (const auto& [option, path] : o.files)
         if (option != "stub" && option != "output")
-            inputs.emplace_back(path, (option == "icon" ? "the icon " : "the input ") + Shown(path));
-    CheckOutput(output, Shown(o.files["output"]), inputs);
+            named.emplace_back(path, (option == "icon" ? "the icon " : "the input ") + Shown(path));
+    CheckOutput(output, Shown(o.files["output"]), named);
 
     PackRequest request;
     // Cheap checks first, so that a mistake shows before minutes of compressing.
@@ -236,12 +251,20 @@ int Run(const std::vector<Arg>& args) {
     request.wrongDigests = o.wrongDigests;
     // The stub and icon are checked fully before the inputs are compressed.
     Pack(request);
+    std::vector<Input> inputs;
     for (EntryKind k : kEntries) {
         const auto f = o.files.find(k.option + 2);
         if (o.anyMachine)
             k.machine = 0;
         if (f != o.files.end())
-            request.payloads.push_back(CompressFile(LongPath(f->second), Shown(f->second), k));
+            inputs.push_back({LongPath(f->second), Shown(f->second), k});
+    }
+    {
+        std::optional<ProgressLines> progress;
+        if (!o.quiet)
+            progress.emplace();
+        const unsigned threads = o.threads ? o.threads : std::max(1u, std::thread::hardware_concurrency());
+        request.payloads = CompressAll(inputs, threads, progress ? &*progress : nullptr);
     }
     WriteOutput(output, Shown(o.files["output"]), Pack(request));
     return 0;

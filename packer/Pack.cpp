@@ -144,8 +144,9 @@ Bytes ReadFile(const std::filesystem::path& path, const std::string& shownName) 
     return data;
 }
 
-Payload CompressFile(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind) {
-    std::ifstream in(path, std::ios::binary);
+CheckedInput CheckInput(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind) {
+    CheckedInput input{std::make_unique<std::ifstream>(path, std::ios::binary), 0, shownName, kind.entry};
+    std::ifstream& in = *input.file;
     if (!in)
         throw Error("cannot open " + shownName);
     if (std::filesystem::is_directory(path))
@@ -173,14 +174,27 @@ Payload CompressFile(const std::filesystem::path& path, const std::string& shown
     in.seekg(0);
     if (size < 0 || !in)
         throw Error("cannot read " + shownName);
-    HashingFile file(in, shownName);
+    input.size = uint64_t(size);
+    return input;
+}
+
+Payload Compress(CheckedInput& input, unsigned threads, const std::function<void(uint64_t)>& progress) {
+    HashingFile file(*input.file, input.shownName);
     Output out;
+    lzma::EncoderOptions options;
+    options.threads = threads;
+    options.progress = progress;
     try {
-        lzma::Encode(file, out, lzma::EncoderOptions{}, uint64_t(size));
+        lzma::Encode(file, out, options, input.size);
     } catch (const lzma::Error&) {
-        throw Error(shownName + " changed while it was read");
+        throw Error(input.shownName + " changed while it was read");
     }
-    return {kind.entry, std::move(out.data), FinishHex(file.sha)};
+    return {input.entry, std::move(out.data), FinishHex(file.sha)};
+}
+
+Payload CompressFile(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind) {
+    CheckedInput input = CheckInput(path, shownName, kind);
+    return Compress(input, 1, {});
 }
 
 Bytes Pack(const PackRequest& request) {

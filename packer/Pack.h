@@ -3,6 +3,9 @@
 #include "Bytes.h"
 
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -50,8 +53,19 @@ extern const EntryKind kEntries[4];
 
 // Reads `path` whole; the message names the file.
 Bytes ReadFile(const std::filesystem::path& path, const std::string& shownName);
-// Checks the file's headers against `kind`, then compresses it with the
-// tool's default settings and takes its digest in the same pass.
+
+// A payload file whose headers are those its entry takes, open for compressing.
+struct CheckedInput {
+    std::unique_ptr<std::ifstream> file;
+    uint64_t size;
+    std::string shownName;
+    std::string entry;
+};
+CheckedInput CheckInput(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind);
+// Compresses with the tool's default settings, on `threads` (1 or 2) threads,
+// and takes the digest in the same pass; `progress` is as lzma::EncoderOptions'.
+Payload Compress(CheckedInput& input, unsigned threads, const std::function<void(uint64_t)>& progress);
+// Both of them, on one thread.
 Payload CompressFile(const std::filesystem::path& path, const std::string& shownName, const EntryKind& kind);
 
 } // namespace sparlin::pack

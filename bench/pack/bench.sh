@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# sparlin-pack against `xz --format=lzma -6` compressing the same four files:
-# time, and the packer's peak memory against its bound (the largest input
-# plus the compressed outputs plus 64 MiB). Two payloads: the demo, and a
-# 200 MB application (the x64 demo followed by stripped Wine DLLs: real
-# machine code, not padding).
+# sparlin-pack against `xz --format=lzma -6` compressing the same four files
+# one after another, and against 7-Zip's two-thread LZMA at the packer's own
+# settings (`7zz a -t7z -m0=lzma:d=8m:fb=128:mf=bt4 -mmt=2`, the four files in
+# one archive): wall time, CPU time, and the packer's peak memory against its
+# bound (the compressed outputs plus 128 MiB per stream compressed at once).
+# Two payloads: the demo, and a 200 MB application (the x64 demo followed by
+# stripped Wine DLLs: real machine code, then zeros up to 200 MB).
 #   usage: bench/pack/bench.sh [build directory with the stub and the demo, default build/windows-x86]
+#   PACK_BENCH_ROUNDS  rounds (default 3); each figure is the best of its rounds
+#   PACK_BENCH_BASE    a git revision whose packer's output is compared byte for byte
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath "${1:-$root/build/windows-x86}")
@@ -31,43 +35,77 @@ if [ ! -f "$big" ]; then
     rm -f "$work/payload/part.dll"
 fi
 
+base=
+if [ -n "${PACK_BENCH_BASE:-}" ]; then
+    rm -rf "$work/base-src" && mkdir -p "$work/base-src"
+    git -C "$root" archive "$PACK_BENCH_BASE" packer lzma CMakeLists.txt | tar -x -C "$work/base-src"
+    cmake -S "$work/base-src/packer" -B "$work/base-packer" -DCMAKE_BUILD_TYPE=Release -DPACK_BUILD_TESTS=OFF >/dev/null
+    cmake --build "$work/base-packer" -j2 --target sparlin_pack >/dev/null
+    base=$work/base-packer/sparlin-pack
+fi
+command -v 7zz >/dev/null || { echo "bench: 7zz is missing (run scripts/setup.sh)" >&2; exit 1; }
+
 # elapsed s, CPU s (user + system) and peak KiB of a command, from GNU time
 measure() {
     /usr/bin/time -f "%e %U %S %M" -o "$work/time.txt" "$@" >/dev/null
     awk '{printf "%s %.2f %s\n", $1, $2 + $3, $4}' "$work/time.txt"
 }
 min() { echo "$1 $2" | awk '{print ($1 < $2) ? $1 : $2}'; }
+ratio() { echo "$1 $2" | awk '{printf "%.2f", $1 / $2}'; }
 
-# The machine may be shared: rounds alternate packer and xz, and each
-# figure is the best of its rounds; CPU time is the fairer comparison.
+# The machine may be shared: rounds alternate the packer, xz and 7-Zip, and
+# each figure is the best of its rounds.
 rounds=${PACK_BENCH_ROUNDS:-3}
+cores=$(nproc)
 run() { # name, gui32 layout32 gui64 layout64
     local name=$1 inputs=("$2" "$3" "$4" "$5")
-    local best_pack_e=1e9 best_pack_c=1e9 best_xz_e=1e9 best_xz_c=1e9 pack_kb=0 xz_kb=0 largest=0 compressed=0
+    local pe=1e9 pc=1e9 xe=1e9 xc=1e9 se=1e9 sc=1e9 pack_kb=0 compressed=0
+    # 7-Zip refuses two files of the same name (the demos' 32- and 64-bit builds).
+    local seven_in=() i=0
+    rm -rf "$work/seven-in" && mkdir -p "$work/seven-in"
+    for f in "${inputs[@]}"; do
+        i=$((i + 1))
+        ln -f "$f" "$work/seven-in/$i-$(basename "$f")" 2>/dev/null || cp "$f" "$work/seven-in/$i-$(basename "$f")"
+        seven_in+=("$work/seven-in/$i-$(basename "$f")")
+    done
     for ((round = 0; round < rounds; round++)); do
-        read -r e c kb < <(measure "$pack" --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" --layout64 "$5" \
+        read -r e c kb < <(measure "$pack" --quiet --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" --layout64 "$5" \
             -o "$work/$name.exe")
-        best_pack_e=$(min "$best_pack_e" "$e") best_pack_c=$(min "$best_pack_c" "$c")
+        pe=$(min "$pe" "$e") pc=$(min "$pc" "$c")
         [ "$kb" -gt "$pack_kb" ] && pack_kb=$kb
         local xz_e=0 xz_c=0
-        largest=0 compressed=0
+        compressed=0
         for f in "${inputs[@]}"; do
             read -r e c kb < <(measure sh -c 'xz --format=lzma -6 -c "$1" >"$2"' sh "$f" "$work/one.lzma")
             xz_e=$(echo "$xz_e + $e" | bc) xz_c=$(echo "$xz_c + $c" | bc)
-            [ "$kb" -gt "$xz_kb" ] && xz_kb=$kb
-            size=$(stat -c %s "$f")
-            [ "$size" -gt "$largest" ] && largest=$size
             compressed=$((compressed + $(stat -c %s "$work/one.lzma")))
         done
-        best_xz_e=$(min "$best_xz_e" "$xz_e") best_xz_c=$(min "$best_xz_c" "$xz_c")
+        xe=$(min "$xe" "$xz_e") xc=$(min "$xc" "$xz_c")
+        rm -f "$work/seven.7z"
+        read -r e c kb < <(measure 7zz a -t7z -m0=lzma:d=8m:fb=128:mf=bt4 -mmt=2 "$work/seven.7z" "${seven_in[@]}")
+        se=$(min "$se" "$e") sc=$(min "$sc" "$c")
     done
-    bound_kb=$(((largest + compressed) / 1024 + 65536))
-    printf '%-5s elapsed: packer %6.2f s, xz %6.2f s, ratio %.2f; CPU: packer %6.2f s, xz %6.2f s, ratio %.2f (target <= 1.2)\n' \
-        "$name" "$best_pack_e" "$best_xz_e" "$(echo "$best_pack_e / $best_xz_e" | bc -l)" \
-        "$best_pack_c" "$best_xz_c" "$(echo "$best_pack_c / $best_xz_c" | bc -l)"
-    printf '%-5s peak memory: packer %d MiB, bound %d MiB (largest input + compressed outputs + 64 MiB); xz %d MiB\n' \
-        "$name" $((pack_kb / 1024)) $((bound_kb / 1024)) $((xz_kb / 1024))
+    local streams=$((cores < 4 ? cores : 4))
+    local bound_kb=$((compressed / 1024 + streams * 131072))
+    printf '%-5s wall:  packer %6.2f s, xz %6.2f s, 7zz %6.2f s; packer/xz %s, packer/7zz %s\n' \
+        "$name" "$pe" "$xe" "$se" "$(ratio "$pe" "$xe")" "$(ratio "$pe" "$se")"
+    printf '%-5s CPU:   packer %6.2f s, xz %6.2f s, 7zz %6.2f s; packer/xz %s\n' \
+        "$name" "$pc" "$xc" "$sc" "$(ratio "$pc" "$xc")"
+    printf '%-5s size:  packed %d bytes, xz streams %d bytes, 7zz archive %d bytes\n' \
+        "$name" "$(stat -c %s "$work/$name.exe")" "$compressed" "$(stat -c %s "$work/seven.7z")"
+    printf '%-5s peak memory: packer %d MiB, bound %d MiB (compressed outputs + 128 MiB x %d streams at once)\n' \
+        "$name" $((pack_kb / 1024)) $((bound_kb / 1024)) "$streams"
+    if [ -n "$base" ]; then
+        "$base" --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" --layout64 "$5" -o "$work/$name-base.exe"
+        if cmp -s "$work/$name.exe" "$work/$name-base.exe"; then
+            echo "$name  packed bytes: the same as $PACK_BENCH_BASE's"
+        else
+            echo "$name  packed bytes: DIFFER from $PACK_BENCH_BASE's"
+        fi
+    fi
 }
 
+echo "$cores cores; load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
 run demo "$build/demo/SparlinDemo.exe" "$build/demo/demolayout.dll" "$build/demo64/SparlinDemo.exe" "$build/demo64/demolayout.dll"
 run big "$build/demo/SparlinDemo.exe" "$build/demo/demolayout.dll" "$big" "$build/demo64/demolayout.dll"
+echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"

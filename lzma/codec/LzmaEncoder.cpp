@@ -1,6 +1,7 @@
 #include "LzmaEncoder.h"
 
 #include "MatchFinder.h"
+#include "MatchThread.h"
 #include "MemoryStreams.h"
 #include "RangeEncoder.h"
 
@@ -19,6 +20,7 @@ constexpr unsigned kNumOpts = 1u << 12;
 constexpr uint32_t kLit = 0xFFFFFFFFu; // "back" of a literal; 0..3 rep index, else distance + 4
 constexpr unsigned kLenPriceInterval = 64;
 constexpr unsigned kDistPriceInterval = 128;
+constexpr uint64_t kReportInterval = 1u << 18;
 
 // Refuses to read past the declared size and remembers how much it read.
 class CountingInStream : public InStream {
@@ -80,7 +82,8 @@ struct Step {
     uint32_t len;
 };
 
-class StreamEncoder {
+// Finder is MatchFinder, or MatchThread to find matches in a second thread.
+template <class Finder> class StreamEncoder {
 public:
     StreamEncoder(InStream& in, OutStream& out, const EncoderOptions& o, uint64_t declared)
         : out_(out), opt_(o), declared_(declared), counted_(in, declared), rc_(out),
@@ -101,6 +104,8 @@ public:
         lit_.assign(LiteralProbCount(o.props), Prob(kProbOne / 2));
         opts_.resize(kNumOpts + 2 * kMatchMaxLen + 4);
         steps_.resize(3 * kNumOpts + 3);
+        if (opt_.progress)
+            nextReport_ = 0;
     }
 
     uint64_t Run();
@@ -152,7 +157,7 @@ private:
     uint64_t declared_;
     CountingInStream counted_;
     RangeEncoder rc_;
-    MatchFinder mf_;
+    Finder mf_;
 
     Model model_;
     std::vector<Prob> lit_;
@@ -161,6 +166,7 @@ private:
     uint32_t reps_[4] = {0, 0, 0, 0};
     uint64_t nowPos_ = 0;  // bytes coded so far
     uint32_t codePos_ = 0; // match finder position of the next byte to code
+    uint64_t nextReport_ = ~uint64_t(0);
 
     uint32_t bitPrice_[kProbOne >> 2];
     uint32_t lenPrices_[kPosStatesMax][kLenSymbols];
@@ -175,7 +181,8 @@ private:
     Match matches_[MatchFinder::kMaxMatches];
 };
 
-uint32_t StreamEncoder::TreePrice(const Prob* probs, unsigned bits, unsigned sym) const {
+template <class Finder>
+uint32_t StreamEncoder<Finder>::TreePrice(const Prob* probs, unsigned bits, unsigned sym) const {
     uint32_t price = 0;
     sym |= 1u << bits;
     while (sym > 1) {
@@ -185,7 +192,8 @@ uint32_t StreamEncoder::TreePrice(const Prob* probs, unsigned bits, unsigned sym
     return price;
 }
 
-uint32_t StreamEncoder::ReverseTreePrice(const Prob* probs, unsigned bits, unsigned sym) const {
+template <class Finder>
+uint32_t StreamEncoder<Finder>::ReverseTreePrice(const Prob* probs, unsigned bits, unsigned sym) const {
     uint32_t price = 0;
     unsigned m = 1;
     for (unsigned i = 0; i < bits; ++i) {
@@ -197,7 +205,8 @@ uint32_t StreamEncoder::ReverseTreePrice(const Prob* probs, unsigned bits, unsig
     return price;
 }
 
-uint32_t StreamEncoder::LiteralPrice(unsigned state, uint64_t pos, const uint8_t* p, uint32_t rep0) {
+template <class Finder>
+uint32_t StreamEncoder<Finder>::LiteralPrice(unsigned state, uint64_t pos, const uint8_t* p, uint32_t rep0) {
     const Prob* probs = LitProbs(pos, p[-1]);
     unsigned sym = p[0] | 0x100u;
     uint32_t price = 0;
@@ -222,7 +231,8 @@ uint32_t StreamEncoder::LiteralPrice(unsigned state, uint64_t pos, const uint8_t
     return price;
 }
 
-uint32_t StreamEncoder::RepIndexPrice(unsigned rep, unsigned state, unsigned ps) const {
+template <class Finder>
+uint32_t StreamEncoder<Finder>::RepIndexPrice(unsigned rep, unsigned state, unsigned ps) const {
     if (rep == 0)
         return P0(model_.isRepG0[state]) + P1(model_.isRep0Long[state][ps]);
     uint32_t price = P1(model_.isRepG0[state]);
@@ -231,7 +241,8 @@ uint32_t StreamEncoder::RepIndexPrice(unsigned rep, unsigned state, unsigned ps)
     return price + P1(model_.isRepG1[state]) + PBit(model_.isRepG2[state], rep - 2);
 }
 
-void StreamEncoder::UpdateLenPrices(const LenModel& lm, uint32_t (*table)[kLenSymbols]) {
+template <class Finder>
+void StreamEncoder<Finder>::UpdateLenPrices(const LenModel& lm, uint32_t (*table)[kLenSymbols]) {
     const uint32_t a0 = P0(lm.choice), a1 = P1(lm.choice);
     const uint32_t b0 = a1 + P0(lm.choice2), b1 = a1 + P1(lm.choice2);
     uint32_t high[256];
@@ -247,7 +258,8 @@ void StreamEncoder::UpdateLenPrices(const LenModel& lm, uint32_t (*table)[kLenSy
     }
 }
 
-void StreamEncoder::UpdateDistPrices() {
+template <class Finder>
+void StreamEncoder<Finder>::UpdateDistPrices() {
     for (unsigned ls = 0; ls < kLenToPosStates; ++ls)
         for (unsigned slot = 0; slot < (1u << kPosSlotBits); ++slot) {
             uint32_t p = TreePrice(model_.posSlot[ls], kPosSlotBits, slot);
@@ -270,7 +282,8 @@ void StreamEncoder::UpdateDistPrices() {
         alignPrices_[i] = ReverseTreePrice(model_.align, kAlignBits, i);
 }
 
-void StreamEncoder::UpdatePricesIfDue() {
+template <class Finder>
+void StreamEncoder<Finder>::UpdatePricesIfDue() {
     if (lenCount_ >= kLenPriceInterval) {
         UpdateLenPrices(model_.matchLen, lenPrices_);
         lenCount_ = 0;
@@ -285,7 +298,8 @@ void StreamEncoder::UpdatePricesIfDue() {
     }
 }
 
-void StreamEncoder::EncodeLiteral() {
+template <class Finder>
+void StreamEncoder<Finder>::EncodeLiteral() {
     const uint8_t* p = mf_.Data(codePos_);
     const unsigned ps = unsigned(nowPos_) & pbMask_;
     rc_.Bit(model_.isMatch[state_][ps], 0);
@@ -311,7 +325,8 @@ void StreamEncoder::EncodeLiteral() {
     ++nowPos_;
 }
 
-void StreamEncoder::EncodeLen(LenModel& lm, unsigned sym, unsigned ps) {
+template <class Finder>
+void StreamEncoder<Finder>::EncodeLen(LenModel& lm, unsigned sym, unsigned ps) {
     if (sym < 8) {
         rc_.Bit(lm.choice, 0);
         rc_.Tree<3>(lm.low[ps], sym);
@@ -326,7 +341,8 @@ void StreamEncoder::EncodeLen(LenModel& lm, unsigned sym, unsigned ps) {
     }
 }
 
-void StreamEncoder::EncodeDist(uint32_t dist, unsigned len) {
+template <class Finder>
+void StreamEncoder<Finder>::EncodeDist(uint32_t dist, unsigned len) {
     const unsigned slot = PosSlot(dist);
     rc_.Tree<kPosSlotBits>(model_.posSlot[LenToPosState(len)], slot);
     if (slot < kStartPosModel)
@@ -342,7 +358,8 @@ void StreamEncoder::EncodeDist(uint32_t dist, unsigned len) {
     }
 }
 
-void StreamEncoder::EncodeMatch(uint32_t dist, unsigned len) {
+template <class Finder>
+void StreamEncoder<Finder>::EncodeMatch(uint32_t dist, unsigned len) {
     const unsigned ps = unsigned(nowPos_) & pbMask_;
     rc_.Bit(model_.isMatch[state_][ps], 1);
     rc_.Bit(model_.isRep[state_], 0);
@@ -359,7 +376,8 @@ void StreamEncoder::EncodeMatch(uint32_t dist, unsigned len) {
     ++distCount_;
 }
 
-void StreamEncoder::EncodeRep(unsigned rep, unsigned len) {
+template <class Finder>
+void StreamEncoder<Finder>::EncodeRep(unsigned rep, unsigned len) {
     const unsigned ps = unsigned(nowPos_) & pbMask_;
     rc_.Bit(model_.isMatch[state_][ps], 1);
     rc_.Bit(model_.isRep[state_], 1);
@@ -390,7 +408,8 @@ void StreamEncoder::EncodeRep(unsigned rep, unsigned len) {
     nowPos_ += len;
 }
 
-unsigned StreamEncoder::RepLengths(const uint8_t* cur, const uint32_t* reps, uint32_t avail, unsigned* lens) const {
+template <class Finder>
+unsigned StreamEncoder<Finder>::RepLengths(const uint8_t* cur, const uint32_t* reps, uint32_t avail, unsigned* lens) const {
     unsigned best = 0;
     for (unsigned r = 0; r < 4; ++r) {
         const uint8_t* src = cur - ptrdiff_t(reps[r]) - 1;
@@ -405,7 +424,8 @@ unsigned StreamEncoder::RepLengths(const uint8_t* cur, const uint32_t* reps, uin
 // positions where each edge is a literal, a short rep, a rep match or a
 // match, priced with the current model. The stretch ends where no path
 // reaches further, at a match of at least niceLen, or at kNumOpts.
-void StreamEncoder::OptimalBlock() {
+template <class Finder>
+void StreamEncoder<Finder>::OptimalBlock() {
     const uint32_t P = mf_.Pos();
     unsigned nm = mf_.GetMatches(matches_);
     const uint32_t avail = std::min<uint32_t>(mf_.AvailFrom(P), kMatchMaxLen);
@@ -622,7 +642,8 @@ void StreamEncoder::OptimalBlock() {
 }
 
 // -a0: take the longest candidate at each position, preferring rep matches.
-void StreamEncoder::GreedyStep() {
+template <class Finder>
+void StreamEncoder<Finder>::GreedyStep() {
     const uint32_t P = mf_.Pos();
     const unsigned nm = mf_.GetMatches(matches_);
     const uint32_t avail = std::min<uint32_t>(mf_.AvailFrom(P), kMatchMaxLen);
@@ -657,7 +678,8 @@ void StreamEncoder::GreedyStep() {
     EncodeLiteral();
 }
 
-uint64_t StreamEncoder::Run() {
+template <class Finder>
+uint64_t StreamEncoder<Finder>::Run() {
     uint8_t header[kHeaderSize];
     WriteHeader(header, Header{opt_.props, declared_});
     out_.Write(header, kHeaderSize);
@@ -673,6 +695,10 @@ uint64_t StreamEncoder::Run() {
         EncodeLiteral();
     }
     while (mf_.Avail() > 0) {
+        if (nowPos_ >= nextReport_) {
+            opt_.progress(nowPos_);
+            nextReport_ = nowPos_ + kReportInterval;
+        }
         mf_.Normalize();
         codePos_ = mf_.Pos();
         UpdatePricesIfDue();
@@ -691,14 +717,17 @@ uint64_t StreamEncoder::Run() {
         EncodeDist(kEndMarkerDist, kMatchMinLen);
     }
     rc_.Finish();
+    if (opt_.progress)
+        opt_.progress(nowPos_);
     return kHeaderSize + rc_.BytesWritten();
 }
 
 } // namespace
 
 uint64_t Encode(InStream& in, OutStream& out, const EncoderOptions& options, uint64_t declaredSize) {
-    auto enc = std::make_unique<StreamEncoder>(in, out, options, declaredSize);
-    return enc->Run();
+    if (options.threads > 1)
+        return std::make_unique<StreamEncoder<MatchThread>>(in, out, options, declaredSize)->Run();
+    return std::make_unique<StreamEncoder<MatchFinder>>(in, out, options, declaredSize)->Run();
 }
 
 std::vector<uint8_t> EncodeBuffer(const uint8_t* data, size_t size, const EncoderOptions& options, bool declareSize) {

@@ -2,6 +2,7 @@
 
 #include "LzmaCommon.h"
 
+#include <functional>
 #include <vector>
 
 namespace lzma {
@@ -12,6 +13,11 @@ struct EncoderOptions {
     unsigned depth = 0;    // match finder search depth; 0 picks 16 + niceLen / 2
     bool fast = false;     // greedy parsing instead of price-based
     bool endMarker = false;
+    // 2 finds matches in a second thread; the output is the same.
+    unsigned threads = 1;
+    // Told the number of input bytes coded, every 256 KiB or so and at the
+    // end, from the thread that called Encode. May throw to stop the encoding.
+    std::function<void(uint64_t)> progress;
 };
 
 // Writes the header and the compressed stream. declaredSize goes into the

@@ -2,7 +2,14 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdlib>
 #include <cstring>
+#include <new>
+#include <utility>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 namespace lzma::detail {
 
@@ -22,6 +29,47 @@ inline uint32_t Read32(const uint8_t* p) {
 }
 } // namespace
 
+#if defined(__linux__)
+TableMemory::TableMemory(size_t bytes) {
+    constexpr size_t kLargePage = size_t(2) << 20;
+    mappedSize_ = bytes + kLargePage;
+    mapped_ = mmap(nullptr, mappedSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (mapped_ == MAP_FAILED) {
+        mapped_ = nullptr;
+        throw std::bad_alloc();
+    }
+    const uintptr_t at = reinterpret_cast<uintptr_t>(mapped_);
+    data_ = static_cast<uint8_t*>(mapped_) + ((kLargePage - at % kLargePage) % kLargePage);
+    if (bytes >= kLargePage)
+        madvise(data_, bytes, MADV_HUGEPAGE); // a hint; without it the pages are small
+}
+
+TableMemory::~TableMemory() {
+    if (mapped_)
+        munmap(mapped_, mappedSize_);
+}
+#else
+TableMemory::TableMemory(size_t bytes) {
+    mapped_ = std::calloc(bytes, 1);
+    if (!mapped_)
+        throw std::bad_alloc();
+    data_ = static_cast<uint8_t*>(mapped_);
+}
+
+TableMemory::~TableMemory() { std::free(mapped_); }
+#endif
+
+TableMemory::TableMemory(TableMemory&& other) noexcept
+    : mapped_(std::exchange(other.mapped_, nullptr)), mappedSize_(other.mappedSize_),
+      data_(std::exchange(other.data_, nullptr)) {}
+
+TableMemory& TableMemory::operator=(TableMemory&& other) noexcept {
+    std::swap(mapped_, other.mapped_);
+    std::swap(mappedSize_, other.mappedSize_);
+    std::swap(data_, other.data_);
+    return *this;
+}
+
 MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
                          uint32_t firstPos)
     : in_(in) {
@@ -36,17 +84,18 @@ MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
 
     const unsigned bits = std::clamp(unsigned(std::bit_width(dict - 1)) - 1, 16u, 24u);
     hash4Shift_ = 32 - bits;
-    hash2_.assign(kHash2Size, 0);
-    hash3_.assign(size_t(1) << kHash3Bits, 0);
-    hash4_.assign(size_t(1) << bits, 0);
-    // Every slot is written when its position is inserted, before anything reads it.
-    son_.reset(new uint32_t[size_t(cyclicSize_) * 2]);
-
+    hash4Size_ = size_t(1) << bits;
     keepBefore_ = size_t(dict) + kParserSpan;
     const size_t block = std::clamp<size_t>(dict / 4, size_t(1) << 16, size_t(1) << 22);
     bufCap_ = keepBefore_ + block + kLookahead;
-    storage_.assign(kLeadIn + bufCap_ + kPadAfter, 0);
-    buf_ = storage_.data() + kLeadIn;
+
+    const size_t words = size_t(cyclicSize_) * 2 + hash4Size_ + (size_t(1) << kHash3Bits) + kHash2Size;
+    memory_ = TableMemory(words * 4 + kLeadIn + bufCap_ + kPadAfter);
+    son_ = reinterpret_cast<uint32_t*>(memory_.get());
+    hash4_ = son_ + size_t(cyclicSize_) * 2;
+    hash3_ = hash4_ + hash4Size_;
+    hash2_ = hash3_ + (size_t(1) << kHash3Bits);
+    buf_ = memory_.get() + words * 4 + kLeadIn;
 
     // Starting at cyclicSize makes the empty value 0 look infinitely far away.
     pos_ = bufPos_ = end_ = std::max(cyclicSize_, firstPos);
@@ -61,6 +110,8 @@ void MatchFinder::Fill() {
         const size_t behind = pos_ - bufPos_;
         if (behind > keepBefore_) {
             const size_t drop = behind - keepBefore_;
+            if (beforeMove_)
+                beforeMove_();
             std::memmove(buf_, buf_ + drop, used - drop);
             bufPos_ += uint32_t(drop);
             used -= drop;
@@ -85,10 +136,10 @@ void MatchFinder::Normalize() {
         for (size_t i = 0; i < n; ++i)
             v[i] = v[i] > sub ? v[i] - sub : 0;
     };
-    rebase(hash2_.data(), hash2_.size());
-    rebase(hash3_.data(), hash3_.size());
-    rebase(hash4_.data(), hash4_.size());
-    rebase(son_.get(), size_t(cyclicSize_) * 2);
+    rebase(hash2_, kHash2Size);
+    rebase(hash3_, size_t(1) << kHash3Bits);
+    rebase(hash4_, hash4Size_);
+    rebase(son_, size_t(cyclicSize_) * 2);
     pos_ -= sub;
     bufPos_ -= sub;
     end_ -= sub;
@@ -158,8 +209,8 @@ void MatchFinder::Skip(unsigned count) {
 // than maxLen on the way down. pair[0] holds the smaller subtree, pair[1] the larger.
 unsigned MatchFinder::SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n) {
     const uint8_t* cur = Data(pos_);
-    uint32_t* ptr0 = son_.get() + size_t(cyclicPos_) * 2 + 1;
-    uint32_t* ptr1 = son_.get() + size_t(cyclicPos_) * 2;
+    uint32_t* ptr0 = son_ + size_t(cyclicPos_) * 2 + 1;
+    uint32_t* ptr1 = son_ + size_t(cyclicPos_) * 2;
     uint32_t len0 = 0, len1 = 0;
     for (unsigned cut = depth_;; --cut) {
         const uint32_t delta = pos_ - curMatch;
@@ -167,7 +218,7 @@ unsigned MatchFinder::SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t 
             *ptr0 = *ptr1 = 0;
             return n;
         }
-        uint32_t* pair = son_.get() + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
+        uint32_t* pair = son_ + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
         const uint8_t* pb = cur - delta;
         uint32_t len = std::min(len0, len1);
         if (pb[len] == cur[len]) {
@@ -198,8 +249,8 @@ unsigned MatchFinder::SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t 
 
 void MatchFinder::SkipTree(uint32_t curMatch, uint32_t lenLimit) {
     const uint8_t* cur = Data(pos_);
-    uint32_t* ptr0 = son_.get() + size_t(cyclicPos_) * 2 + 1;
-    uint32_t* ptr1 = son_.get() + size_t(cyclicPos_) * 2;
+    uint32_t* ptr0 = son_ + size_t(cyclicPos_) * 2 + 1;
+    uint32_t* ptr1 = son_ + size_t(cyclicPos_) * 2;
     uint32_t len0 = 0, len1 = 0;
     for (unsigned cut = depth_;; --cut) {
         const uint32_t delta = pos_ - curMatch;
@@ -207,7 +258,7 @@ void MatchFinder::SkipTree(uint32_t curMatch, uint32_t lenLimit) {
             *ptr0 = *ptr1 = 0;
             return;
         }
-        uint32_t* pair = son_.get() + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
+        uint32_t* pair = son_ + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
         const uint8_t* pb = cur - delta;
         uint32_t len = std::min(len0, len1);
         if (pb[len] == cur[len]) {

@@ -2,6 +2,7 @@
 
 #include "LzmaCommon.h"
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -10,6 +11,24 @@ namespace lzma::detail {
 struct Match {
     uint32_t len;
     uint32_t dist; // zero-based, as coded
+};
+
+// Zeroed memory for the match finder. Its lookups land anywhere in tens of
+// MB, so where the system offers large pages it asks for them: with 4 KiB
+// pages most lookups in a large window would also miss the TLB.
+class TableMemory {
+public:
+    TableMemory() = default;
+    explicit TableMemory(size_t bytes);
+    ~TableMemory();
+    TableMemory(TableMemory&& other) noexcept;
+    TableMemory& operator=(TableMemory&& other) noexcept;
+    uint8_t* get() const { return data_; }
+
+private:
+    void* mapped_ = nullptr;
+    size_t mappedSize_ = 0;
+    uint8_t* data_ = nullptr;
 };
 
 // Binary-tree match finder over a sliding window, with exact 2-byte and
@@ -45,6 +64,10 @@ public:
     // Rebases all stored positions when the counter nears its limit.
     void Normalize();
 
+    // Called before the bytes kept move to the front of the buffer, so that a
+    // reader in another thread can stop using pointers into it first.
+    void BeforeMove(std::function<void()> hook) { beforeMove_ = std::move(hook); }
+
     static constexpr uint32_t kLookahead = kMatchMaxLen + 1;
     static constexpr unsigned kMaxMatches = kMatchMaxLen + 2;
 
@@ -64,8 +87,8 @@ private:
     bool eof_ = false;
     uint64_t bytesRead_ = 0;
 
-    std::vector<uint8_t> storage_;
-    uint8_t* buf_ = nullptr; // storage_ past a zeroed lead-in
+    TableMemory memory_;     // the tables, then the window's storage
+    uint8_t* buf_ = nullptr; // the storage past a zeroed lead-in
     size_t bufCap_ = 0;
     uint32_t bufPos_ = 0; // position of buf_[0]
     uint32_t pos_ = 0;
@@ -74,8 +97,9 @@ private:
 
     uint32_t cyclicSize_ = 0, cyclicPos_ = 0;
     unsigned nice_ = 0, depth_ = 0, hash4Shift_ = 0;
-    std::vector<uint32_t> hash2_, hash3_, hash4_;
-    std::unique_ptr<uint32_t[]> son_;
+    size_t hash4Size_ = 0;
+    uint32_t *hash2_ = nullptr, *hash3_ = nullptr, *hash4_ = nullptr, *son_ = nullptr;
+    std::function<void()> beforeMove_;
 };
 
 // Length of the common prefix of a and b, up to limit bytes.

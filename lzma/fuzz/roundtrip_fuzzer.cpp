@@ -1,5 +1,6 @@
-// Encodes arbitrary data with settings taken from the first two bytes and
-// checks that it decodes to the same bytes.
+// Encodes arbitrary data with settings taken from the first two bytes, with
+// one thread and with two, and checks that both give the same stream and that
+// it decodes to the same bytes.
 #include "LzmaDecoder.h"
 #include "LzmaEncoder.h"
 
@@ -19,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t* body = data + 2;
     const size_t n = size - 2;
     const std::vector<uint8_t> packed = lzma::EncodeBuffer(body, n, o, declare);
+    o.threads = 2;
+    if (lzma::EncodeBuffer(body, n, o, declare) != packed)
+        std::abort();
     const std::vector<uint8_t> back = lzma::DecodeBuffer(packed.data(), packed.size());
     if (back.size() != n || !std::equal(back.begin(), back.end(), body))
         std::abort();

@@ -1,6 +1,7 @@
 #include "LzmaDecoder.h"
 #include "LzmaEncoder.h"
 #include "MatchFinder.h"
+#include "MatchThread.h"
 #include "MemoryStreams.h"
 #include "RangeEncoder.h"
 
@@ -174,6 +175,9 @@ TEST(RoundTrip, AllDataKindsAndSettings) {
         for (const auto& [name, d] : inputs) {
             SCOPED_TRACE(std::string(c.name) + "/" + name);
             const Bytes s = lzma::EncodeBuffer(d.data(), d.size(), c.opt, c.declare);
+            lzma::EncoderOptions two = c.opt;
+            two.threads = 2;
+            ASSERT_EQ(lzma::EncodeBuffer(d.data(), d.size(), two, c.declare), s);
             lzma::DecodeResult r;
             ASSERT_EQ(lzma::DecodeBuffer(s.data(), s.size(), &r), d);
             EXPECT_EQ(r.endMarker, c.opt.endMarker || !c.declare);
@@ -195,17 +199,21 @@ TEST(RoundTrip, CompressesRedundancyAndBarelyExpandsNoise) {
 }
 
 // The match finder slides its buffer and the decoder wraps its window many
-// times here; how the input arrives must not change a single output byte.
+// times here; how the input arrives, and whether the matches are found in a
+// second thread, must not change a single output byte.
 TEST(RoundTrip, StreamingIsIndependentOfChunking) {
     Bytes d = Text(1500000, 11);
     const Bytes r = Random(300000, 12);
     d.insert(d.begin() + 700000, r.begin(), r.end());
-    for (const auto& opt : {Opt(3, 0, 2, 1 << 16), Opt(3, 0, 2, 1 << 16, 64, true)}) {
+    for (auto opt : {Opt(3, 0, 2, 1 << 16), Opt(3, 0, 2, 1 << 16, 64, true)}) {
         const Bytes whole = lzma::EncodeBuffer(d.data(), d.size(), opt);
-        ChunkedIn in(d, 1);
-        lzma::VectorOutStream out;
-        lzma::Encode(in, out, opt, d.size());
-        ASSERT_EQ(out.data, whole);
+        for (unsigned threads : {1u, 2u}) {
+            opt.threads = threads;
+            ChunkedIn in(d, 1);
+            lzma::VectorOutStream out;
+            lzma::Encode(in, out, opt, d.size());
+            ASSERT_EQ(out.data, whole) << threads;
+        }
 
         ChunkedIn cin(whole, 2);
         lzma::VectorOutStream dec;
@@ -432,34 +440,46 @@ TEST(BadInput, ReferencesBeforeTheStartAreRejected) {
 }
 
 // Rebasing the 32-bit positions (every ~3.5 GiB of input) must not change
-// what the finder reports.
+// what the finder reports, nor what the finder in a thread of its own hands
+// over, whose positions for the coder wrap around instead.
 TEST(Encoder, MatchFinderRebaseKeepsResults) {
     using lzma::detail::Match;
     using lzma::detail::MatchFinder;
+    using lzma::detail::MatchThread;
     const Bytes d = Text(400000, 6);
-    lzma::MemoryInStream a(d.data(), d.size()), b(d.data(), d.size());
+    lzma::MemoryInStream a(d.data(), d.size()), b(d.data(), d.size()), c(d.data(), d.size());
     MatchFinder plain(a, 1 << 16, 32, 0, d.size());
     MatchFinder shifted(b, 1 << 16, 32, 0, d.size(), 0xE0000000u - 100000);
-    Match ma[MatchFinder::kMaxMatches], mb[MatchFinder::kMaxMatches];
+    MatchThread threaded(c, 1 << 16, 32, 0, d.size(), 0xFFFFFFFFu - 100000);
+    Match ma[MatchFinder::kMaxMatches], mb[MatchFinder::kMaxMatches], mc[MatchFinder::kMaxMatches];
     bool rebased = false;
     for (size_t i = 0; i < d.size(); ++i) {
         const uint32_t before = shifted.Pos();
         shifted.Normalize();
         rebased |= shifted.Pos() != before;
         ASSERT_EQ(plain.Avail(), shifted.Avail());
-        const unsigned na = plain.GetMatches(ma), nb = shifted.GetMatches(mb);
+        ASSERT_EQ(std::min(plain.Avail(), MatchFinder::kLookahead), std::min(threaded.Avail(), MatchFinder::kLookahead));
+        ASSERT_EQ(plain.Data(plain.Pos())[0], threaded.Data(threaded.Pos())[0]) << i;
+        if (i >= 65000)
+            ASSERT_EQ(plain.Data(plain.Pos() - 65000)[0], threaded.Data(threaded.Pos() - 65000)[0]) << i;
+        const unsigned na = plain.GetMatches(ma), nb = shifted.GetMatches(mb), nc = threaded.GetMatches(mc);
         ASSERT_EQ(na, nb) << i;
+        ASSERT_EQ(na, nc) << i;
         for (unsigned k = 0; k < na; ++k) {
             ASSERT_EQ(ma[k].len, mb[k].len) << i;
             ASSERT_EQ(ma[k].dist, mb[k].dist) << i;
+            ASSERT_EQ(ma[k].len, mc[k].len) << i;
+            ASSERT_EQ(ma[k].dist, mc[k].dist) << i;
         }
         if (i % 1000 == 0) {
             plain.Skip(7);
             shifted.Skip(7);
+            threaded.Skip(7);
             i += 7;
         }
     }
     EXPECT_TRUE(rebased);
+    EXPECT_EQ(threaded.Avail(), 0u);
 }
 
 TEST(Encoder, InputMustMatchTheDeclaredSize) {
@@ -468,6 +488,84 @@ TEST(Encoder, InputMustMatchTheDeclaredSize) {
         lzma::MemoryInStream in(d.data(), d.size());
         lzma::VectorOutStream out;
         EXPECT_THROW(lzma::Encode(in, out, {}, declared), lzma::Error) << declared;
+    }
+}
+
+// A real executable (this test), with a window that moves every 64 KiB:
+// both encoders give the same bytes and report the same progress. A failure
+// on either side of the second thread, or a stop asked for by the progress
+// callback, ends the encoding with that failure and leaves no thread behind.
+TEST(Encoder, SecondThreadOnARealExecutableAndWhenStopped) {
+    Bytes exe;
+    {
+        FILE* f = std::fopen("/proc/self/exe", "rb");
+        ASSERT_TRUE(f);
+        exe.resize(1500000);
+        exe.resize(std::fread(exe.data(), 1, exe.size(), f));
+        std::fclose(f);
+    }
+    ASSERT_GT(exe.size(), 500000u);
+    std::vector<uint64_t> reported[2];
+    Bytes streams[2];
+    for (unsigned threads : {1u, 2u}) {
+        lzma::EncoderOptions o = Opt(3, 0, 2, 1 << 18);
+        o.threads = threads;
+        o.progress = [&](uint64_t done) { reported[threads - 1].push_back(done); };
+        streams[threads - 1] = lzma::EncodeBuffer(exe.data(), exe.size(), o);
+    }
+    ASSERT_EQ(streams[0], streams[1]);
+    EXPECT_EQ(reported[0], reported[1]);
+    EXPECT_GT(reported[1].size(), 4u);
+    EXPECT_TRUE(std::is_sorted(reported[1].begin(), reported[1].end()));
+    EXPECT_EQ(reported[1].back(), exe.size());
+
+    struct Stop {};
+    lzma::EncoderOptions o = Opt(3, 0, 2, 1 << 18);
+    o.threads = 2;
+    o.progress = [](uint64_t done) {
+        if (done > 300000)
+            throw Stop{};
+    };
+    EXPECT_THROW(lzma::EncodeBuffer(exe.data(), exe.size(), o), Stop);
+
+    class FailingIn : public lzma::InStream {
+    public:
+        explicit FailingIn(const Bytes& d) : in_(d.data(), d.size()) {}
+        size_t Read(uint8_t* buf, size_t size) override {
+            if (read_ > 400000)
+                throw lzma::Error("cannot read the disk");
+            const size_t n = in_.Read(buf, std::min<size_t>(size, 1000));
+            read_ += n;
+            return n;
+        }
+
+    private:
+        lzma::MemoryInStream in_;
+        size_t read_ = 0;
+    };
+    class FailingOut : public lzma::OutStream {
+    public:
+        void Write(const uint8_t*, size_t size) override {
+            if ((written_ += size) > 20000)
+                throw lzma::Error("the disk is full");
+        }
+
+    private:
+        size_t written_ = 0;
+    };
+    o.progress = nullptr;
+    for (bool failIn : {true, false}) {
+        FailingIn failing(exe);
+        lzma::MemoryInStream whole(exe.data(), exe.size());
+        FailingOut full;
+        lzma::VectorOutStream out;
+        try {
+            lzma::Encode(failIn ? static_cast<lzma::InStream&>(failing) : whole,
+                         failIn ? static_cast<lzma::OutStream&>(out) : full, o, exe.size());
+            ADD_FAILURE() << "no failure";
+        } catch (const lzma::Error& e) {
+            EXPECT_STREQ(e.what(), failIn ? "cannot read the disk" : "the disk is full");
+        }
     }
 }
 

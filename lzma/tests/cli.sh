@@ -25,7 +25,7 @@ expect_failure() {
 }
 
 # --- wrong command lines
-for args in "" "e" "d in" "x in out" "e in out -zz" "e in out -d" "e in out -lc9" "e in out -pb5" "e in out -fb4" "e in out -d31" "e in out -a2"; do
+for args in "" "e" "d in" "x in out" "e in out -zz" "e in out -d" "e in out -lc9" "e in out -pb5" "e in out -fb4" "e in out -d31" "e in out -a2" "e in out -mt0" "e in out -mt3"; do
     echo hello >in
     # shellcheck disable=SC2086
     if "$tool" $args >stdout.txt 2>stderr.txt; then fail "'$args' accepted"; fi
@@ -47,6 +47,15 @@ got=$(od -An -tx1 -N5 sw.lz | tr -d ' \n')
 [ "$got" = "1200000100" ] || fail "switch header $got"
 for f in def eos sw; do
     "$tool" d $f.lz $f.out && cmp -s data $f.out || fail "round trip $f"
+done
+
+# --- one thread and two give the same stream: a real executable (the tool's
+# first MB), with the default window and with one that moves every 64 KiB
+head -c 1000000 "$tool" >exe
+for d in "" -d16; do
+    # shellcheck disable=SC2086
+    "$tool" e exe one.lz -mt1 $d && "$tool" e exe two.lz -mt2 $d && cmp -s one.lz two.lz ||
+        fail "-mt1 and -mt2 differ ${d:-with the default window}"
 done
 
 # --- empty input

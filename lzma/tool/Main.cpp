@@ -11,6 +11,7 @@
 #include <exception>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
@@ -36,6 +37,7 @@ const char kUsage[] =
     "  -d{N}:  set dictionary size - [0, 30], default: 23 (8MB)\n"
     "  -fb{N}: set number of fast bytes - [5, 273], default: 64\n"
     "  -mc{N}: set number of cycles for match finder - [1, 1000000], default: 16 + fb / 2\n"
+    "  -mt{N}: set number of threads - [1, 2], default: 2 on 2 or more cores\n"
     "  -lc{N}: set number of literal context bits - [0, 8], default: 3\n"
     "  -lp{N}: set number of literal pos bits - [0, 4], default: 0\n"
     "  -pb{N}: set number of pos bits - [0, 4], default: 2\n"
@@ -135,6 +137,7 @@ bool StartsWith(const String& s, const Char* prefix) {
 
 lzma::EncoderOptions ParseSwitches(const std::vector<String>& args) {
     lzma::EncoderOptions o;
+    o.threads = std::thread::hardware_concurrency() >= 2 ? 2 : 1;
     for (size_t i = 4; i < args.size(); ++i) {
         const String& a = args[i];
         if (a == LZMA_T("-eos"))
@@ -147,6 +150,8 @@ lzma::EncoderOptions ParseSwitches(const std::vector<String>& args) {
             o.props.pb = Number(a, 3, 0, lzma::kMaxPb);
         else if (StartsWith(a, LZMA_T("-fb")))
             o.niceLen = Number(a, 3, 5, 273);
+        else if (StartsWith(a, LZMA_T("-mt")))
+            o.threads = Number(a, 3, 1, 2);
         else if (StartsWith(a, LZMA_T("-mc")))
             o.depth = Number(a, 3, 1, 1000000);
         else if (StartsWith(a, LZMA_T("-a")))

@@ -1,5 +1,6 @@
 // The packer against what Windows' loader and the signing tools expect.
 
+#include "Compress.h"
 #include "Digest.h"
 #include "Hostile.h"
 #include "Icon.h"
@@ -10,9 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 
 using namespace sparlin::pack;
 using namespace sparlin::pack::test;
@@ -314,6 +317,69 @@ TEST(Inspect, VerifyUnpacksNoFurtherThanTheLimit) {
     ASSERT_EQ(cut.mismatches.size(), 2u);
     EXPECT_EQ(cut.mismatches[0].rfind("GUI32 says it unpacks to 1048576 bytes, more than", 0), 0u) << cut.mismatches[0];
     EXPECT_EQ(cut.mismatches[1].rfind("GUI64 does not unpack", 0), 0u) << cut.mismatches[1];
+}
+
+// Inputs compressed at once give what each gives alone, on any number of
+// threads (more than the inputs: each with a second encoder thread). An input
+// that fails stops the others, and its own failure is what is thrown.
+TEST(Payload, CompressingAtOnceAndStoppingAtAFailure) {
+    std::mt19937 rng(5);
+    auto write = [&](const std::string& name, size_t extra) {
+        Bytes image = StubImage();
+        for (size_t i = 0; i < extra; ++i)
+            image.push_back(uint8_t(rng() % 4 ? "\x8b\x45\xfc\x89\xe5\x55\xc3"[i % 7] : rng()));
+        const std::string path = ::testing::TempDir() + name;
+        std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+        return path;
+    };
+    EntryKind any = kEntries[0];
+    any.machine = 0;
+    std::vector<Input> inputs;
+    for (size_t extra : {300000, 0, 100000})
+        inputs.push_back({write("at-once-" + std::to_string(extra), extra), "input", any});
+    std::vector<Payload> alone;
+    for (const Input& in : inputs)
+        alone.push_back(CompressFile(in.path, "input", any));
+    for (unsigned threads : {1u, 2u, 7u}) {
+        const std::vector<Payload> payloads = CompressAll(inputs, threads, nullptr);
+        ASSERT_EQ(payloads.size(), inputs.size());
+        for (size_t i = 0; i < inputs.size(); ++i) {
+            EXPECT_EQ(payloads[i].compressed, alone[i].compressed) << threads << " " << i;
+            EXPECT_EQ(payloads[i].digest, alone[i].digest) << threads << " " << i;
+        }
+    }
+
+    // The first input fails as it starts. On one thread it goes first, being the
+    // larger, and the other never starts; on two, the other, large, must stop
+    // long before its end.
+    class FailFirst : public Progress {
+    public:
+        void Begin(const std::vector<std::string>&, const std::vector<uint64_t>&) override {}
+        void Advanced(size_t input, uint64_t) override {
+            ++advanced[input];
+            if (input == 0)
+                throw Error("the first input failed");
+        }
+        void Finished(size_t input, uint64_t) override { ++finished[input]; }
+        void Tick() override {}
+        std::atomic<int> advanced[2] = {0, 0}, finished[2] = {0, 0};
+    };
+    const Input large = {write("at-once-large", 4000000), "large", any};
+    for (unsigned threads : {1u, 2u}) {
+        const std::vector<Input> failing = threads == 1 ? std::vector<Input>{large, inputs[1]} : std::vector<Input>{inputs[1], large};
+        FailFirst progress;
+        try {
+            CompressAll(failing, threads, &progress);
+            ADD_FAILURE() << "no failure";
+        } catch (const Error& e) {
+            EXPECT_STREQ(e.what(), "the first input failed");
+        }
+        EXPECT_EQ(progress.finished[1], 0) << threads;
+        EXPECT_LE(progress.advanced[1], 3) << threads;
+    }
+    for (const Input& in : inputs)
+        std::remove(in.path.c_str());
+    std::remove(large.path.c_str());
 }
 
 } // namespace

@@ -298,9 +298,19 @@ def linux(args):
 
     # By hand, from the same inputs: the build's own Sparlin.exe, byte for byte.
     by_hand = os.path.join(work, "ByHand.exe")
-    pack(args, "-o", by_hand)
+    done = pack(args, "-o", by_hand)
     if open(by_hand, "rb").read() != open(args.sparlin, "rb").read():
         subbuild.fail(f"{by_hand} differs from the build's {args.sparlin}")
+    # stderr is no terminal here: a line per input once it is done.
+    names = sorted(f"'{getattr(args, option)}'" for option, *_ in ENTRIES)
+    if sorted(line.split("  ")[0] for line in done.stderr.splitlines()) != names or " -> " not in done.stderr:
+        subbuild.fail(f"expected a line per input when done, got {done.stderr!r}")
+    # Threads never change the bytes: one, and more than the inputs (each with a second encoder thread).
+    for threads in ("1", "9"):
+        out = os.path.join(work, f"Threads{threads}.exe")
+        done = pack(args, "--threads", threads, "--quiet", "-o", out)
+        if open(out, "rb").read() != open(by_hand, "rb").read() or done.stderr:
+            subbuild.fail(f"--threads {threads} --quiet: other bytes, or stderr {done.stderr!r}")
     again = os.path.join(work, "Again.exe")
     pack(args, "--stub", by_hand, "-o", again)
     if open(again, "rb").read() != open(by_hand, "rb").read():

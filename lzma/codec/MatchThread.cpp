@@ -1,0 +1,122 @@
+#include "MatchThread.h"
+
+namespace lzma::detail {
+
+static_assert(sizeof(Match) == 2 * sizeof(uint32_t), "blocks hold matches as pairs of words");
+
+MatchThread::MatchThread(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
+                         uint32_t firstPos)
+    : finder_(in, dictSize, niceLen, depth, sizeHint, firstPos), nice_(finder_.NiceLen()), pos_(finder_.Pos()),
+      basePos_(pos_), end_(pos_) {
+    for (Block& b : blocks_)
+        b.words.reset(new uint32_t[kBlockWords]);
+    finder_.BeforeMove([this] { WaitForIdleCoder(); });
+    thread_ = std::thread(&MatchThread::Find, this);
+}
+
+MatchThread::~MatchThread() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stop_ = true;
+    }
+    toFinder_.notify_all();
+    thread_.join();
+}
+
+void MatchThread::NextBlock() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    released_ = taken_;
+    coderWaiting_ = true;
+    toFinder_.notify_one();
+    toCoder_.wait(lock, [this] { return taken_ < published_ || finished_; });
+    coderWaiting_ = false;
+    if (taken_ == published_) {
+        if (error_)
+            std::rethrow_exception(error_);
+        throw Error("the encoder read past the end of its input");
+    }
+    const Block& b = blocks_[taken_++ % kBlocks];
+    lock.unlock();
+    next_ = b.words.get();
+    left_ = b.positions;
+    base_ = b.base;
+    basePos_ = b.basePos;
+    end_ = b.end;
+    last_ = b.last;
+}
+
+MatchThread::Block& MatchThread::Acquire() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    toFinder_.wait(lock, [this] { return published_ - released_ < kBlocks || stop_; });
+    if (stop_)
+        throw Stopped{};
+    Block& b = blocks_[published_ % kBlocks];
+    b.used = 0;
+    b.positions = 0;
+    return b;
+}
+
+void MatchThread::Publish(bool last) {
+    Block& b = *filling_;
+    const uint32_t pos = finder_.Pos();
+    b.base = finder_.Data(pos);
+    b.basePos = pos + offset_;
+    b.end = pos + finder_.AvailFrom(pos) + offset_;
+    b.last = last;
+    filling_ = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++published_;
+    }
+    toCoder_.notify_one();
+}
+
+// Before the window moves: what was found so far goes out, then the coder
+// must have read all of it and be waiting, holding no pointer into the window.
+void MatchThread::WaitForIdleCoder() {
+    if (filling_ && filling_->positions)
+        Publish(false);
+    std::unique_lock<std::mutex> lock(mutex_);
+    toFinder_.wait(lock, [this] { return (coderWaiting_ && taken_ == published_) || stop_; });
+    if (stop_)
+        throw Stopped{};
+}
+
+void MatchThread::Find() {
+    try {
+        Match found[kMaxMatches];
+        while (finder_.Avail() > 0) {
+            if (!filling_) {
+                filling_ = &Acquire();
+                const uint32_t before = finder_.Pos();
+                finder_.Normalize();
+                offset_ += before - finder_.Pos();
+            }
+            Block& b = *filling_;
+            const unsigned n = finder_.GetMatches(found);
+            uint32_t* w = b.words.get() + b.used;
+            *w = n;
+            std::memcpy(w + 1, found, n * sizeof(Match));
+            b.used += 1 + 2 * size_t(n);
+            if (++b.positions == kBlockPositions || b.used + kMaxEntry > kBlockWords)
+                Publish(false);
+        }
+        if (!filling_)
+            filling_ = &Acquire();
+        Publish(true);
+    } catch (const Stopped&) {
+        return;
+    } catch (...) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            error_ = std::current_exception();
+            finished_ = true;
+        }
+        toCoder_.notify_one();
+        return;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_ = true;
+}
+
+} // namespace lzma::detail
