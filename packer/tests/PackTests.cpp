@@ -15,24 +15,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <new>
 #include <random>
 
 using namespace sparlin::pack;
 using namespace sparlin::pack::test;
 
 // Every allocation is counted, so that a hostile input's appetite fails a
-// test instead of swapping the machine out.
-static size_t gLive = 0, gCap = SIZE_MAX;
-void* operator new(size_t n) {
-    if (n > gCap - std::min(gCap, gLive))
-        throw std::bad_alloc();
+// test instead of swapping the machine out. Encoders allocate on threads of
+// their own, and the library frees with plain delete what it got from the
+// nothrow form, so every form goes through here.
+static std::atomic<size_t> gLive{0};
+static size_t gCap = SIZE_MAX;
+void* operator new(size_t n, const std::nothrow_t&) noexcept {
+    if (n > gCap - std::min(gCap, gLive.load()))
+        return nullptr;
     auto* p = static_cast<size_t*>(std::malloc(n + 16));
     if (!p)
-        throw std::bad_alloc();
+        return nullptr;
     *p = n;
     gLive += n;
     return p + 2;
 }
+void* operator new(size_t n) {
+    if (void* p = operator new(n, std::nothrow))
+        return p;
+    throw std::bad_alloc();
+}
+void* operator new[](size_t n) { return operator new(n); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { return operator new(n, std::nothrow); }
 void operator delete(void* p) noexcept {
     if (p) {
         size_t* h = static_cast<size_t*>(p) - 2;
@@ -41,6 +52,10 @@ void operator delete(void* p) noexcept {
     }
 }
 void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { operator delete(p); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { operator delete(p); }
 
 namespace {
 
