@@ -175,12 +175,17 @@ bool IsElevated()
            elevation.TokenIsElevated != 0;
 }
 
+void FillRandom(void* buffer, unsigned long size)
+{
+    if (!SystemFunction036(buffer, size)) {
+        throw Kova::LastErrorException("Sparlin::FillRandom", 0, source);
+    }
+}
+
 std::wstring MakeRandomFolderName()
 {
     Kova::Buffer random(16);
-    if (!SystemFunction036(random.GetData(), random.GetSize())) {
-        throw Kova::LastErrorException("Sparlin::MakeRandomFolderName", 0, source);
-    }
+    FillRandom(random.GetData(), random.GetSize());
     return privateFolderPrefix + Kova::ToHex(random);
 }
 

@@ -86,6 +86,9 @@ void SetElevationSource(ElevationSource source);
 // 32 hexadecimal digits from the system's random generator, with a prefix.
 std::wstring MakeRandomFolderName();
 
+// Fills `buffer` from the system's random generator; throws when it cannot.
+void FillRandom(void* buffer, unsigned long size);
+
 // The folder in an elevated start's root that holds the private folders.
 inline constexpr wchar_t productFolderName[] = L"Sparlin";
 

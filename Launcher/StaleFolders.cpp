@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #ifndef FILE_FLAG_OPEN_REQUIRING_OPLOCK
@@ -138,31 +139,70 @@ bool RemoveStaleFolder(const std::wstring& path, const std::wstring& security, s
     return MarkForDeletion(folder.Get());
 }
 
+// How deep a crowded listing narrows, one random hexadecimal digit at a time.
+constexpr unsigned narrowingDigits = 3;
+
+// Our folders in `base` whose names begin with `prefix`, reading at most
+// `limit` entries. False when there were more.
+bool ListCandidates(const std::wstring& base, const std::wstring& prefix, unsigned limit,
+                    std::vector<std::wstring>& candidates)
+{
+    candidates.clear();
+    WIN32_FIND_DATAW entry;
+    HANDLE find = FindFirstFileExW((base + prefix + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                   nullptr, 0);
+    if (find == INVALID_HANDLE_VALUE) {
+        return true;
+    }
+    bool complete = true;
+    unsigned read = 0;
+    do {
+        if (++read > limit) {
+            complete = false;
+            break;
+        }
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+            (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && IsPrivateFolderName(entry.cFileName)) {
+            candidates.push_back(base + entry.cFileName);
+        }
+    } while (FindNextFileW(find, &entry));
+    FindClose(find);
+    return complete;
+}
+
 } // namespace
 
-unsigned RemoveStaleFolders(const std::wstring& root, const std::wstring& security, std::uint64_t minimumAge)
+unsigned RemoveStaleFolders(const std::wstring& root, const std::wstring& security, std::uint64_t minimumAge,
+                            unsigned listing)
 {
     try {
         std::wstring base = root;
         if (!base.empty() && base.back() != L'\\') {
             base += L'\\';
         }
-        // The first few by name: a start pays for no more than these,
-        // however many anyone planted.
+        struct {
+            std::uint32_t digits[narrowingDigits];
+            std::uint32_t picks[staleFolderCandidates];
+        } random;
+        FillRandom(&random, sizeof(random));
+
+        // Listings come in name order, so anyone who plants enough folders
+        // of low names would fill the first ones at every start: a listing
+        // that is too long narrows to names that begin with a random digit
+        // more, and the candidates are picked at random from the last one.
+        // A start pays for a few bounded listings at most, however many were
+        // planted.
+        std::wstring prefix = privateFolderPrefix;
         std::vector<std::wstring> candidates;
-        WIN32_FIND_DATAW entry;
-        HANDLE find = FindFirstFileExW((base + privateFolderPrefix + L"*").c_str(), FindExInfoBasic, &entry,
-                                       FindExSearchNameMatch, nullptr, 0);
-        if (find == INVALID_HANDLE_VALUE) {
-            return 0;
+        for (unsigned depth = 0; !ListCandidates(base, prefix, listing, candidates) && depth < narrowingDigits;
+             ++depth) {
+            prefix += L"0123456789ABCDEF"[random.digits[depth] % 16];
         }
-        do {
-            if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
-                (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 && IsPrivateFolderName(entry.cFileName)) {
-                candidates.push_back(base + entry.cFileName);
-            }
-        } while (candidates.size() < staleFolderCandidates && FindNextFileW(find, &entry));
-        FindClose(find);
+        const size_t count = std::min<size_t>(candidates.size(), staleFolderCandidates);
+        for (size_t i = 0; i < count; ++i) {
+            std::swap(candidates[i], candidates[i + random.picks[i] % (candidates.size() - i)]);
+        }
+        candidates.resize(count);
 
         unsigned removed = 0;
         for (const std::wstring& candidate : candidates) {

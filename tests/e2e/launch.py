@@ -371,8 +371,8 @@ def timed_start(arch, exe, report):
 
 
 def scenario_stale_folders():
-    """Folders that earlier starts left go at the next starts, sixteen looked
-    at per start; young ones (a start may just have made one), ones in use,
+    """Folders that earlier starts left go at the next starts, sixteen picked
+    at random per start; young ones (a start may just have made one), ones in use,
     and anything not of our making, stay, and none of them slows a start.
     Folders planted in the root beside the product's folder are never looked at."""
     arch = "64"
@@ -397,7 +397,9 @@ def scenario_stale_folders():
         check(wait_for(ready), "the holder never opened its folders")
         first = timed_start(arch, ARGS.launcher, WORK / "report-first.txt")
         removed = [folder for folder in old if not folder.exists()]
-        check(len(removed) >= 16 - len(young) - len(held), f"only {len(removed)} of the old free folders went")
+        # The others may take slots: the foreign one and the start's own as well.
+        others = len(young) + len(held) + 2
+        check(len(removed) >= 16 - others, f"only {len(removed)} of the old free folders went")
         second = timed_start(arch, ARGS.launcher, WORK / "report-second.txt")
         check(not any(folder.exists() for folder in old), "old free folders were kept")
         check(all((folder / "1A2B.exe").exists() for folder in young), "a young folder was touched")

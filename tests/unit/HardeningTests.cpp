@@ -13,6 +13,7 @@
 #include <windows.h>
 #include <sddl.h>
 
+#include <cstdio>
 #include <regex>
 #include <set>
 
@@ -452,13 +453,15 @@ TEST(PrivateFolderTest, TheSweepLeavesYoungFoldersAndLooksAtSixteenAtMost)
     EXPECT_EQ(Sparlin::RemoveStaleFolders(root.Path(), ours), 4u);
 }
 
-TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
+namespace {
+
+// Anyone may add folders of our name pattern to a root, all named before
+// any of ours: young ones, ones held open, ones of their own. Returns the
+// handles that hold some.
+std::vector<HANDLE> PlantCrowd(const Testing::TempFolder& root, int count)
 {
-    Testing::TempFolder root;
-    // Anyone may add folders of our name pattern to the root: young ones,
-    // ones held open, ones of their own. A hundred of them.
     std::vector<HANDLE> holders;
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < count; ++i) {
         wchar_t digits[8];
         swprintf(digits, 8, L"%04X", i);
         const std::wstring path = root.File(L"Sparlin-" + std::wstring(28, L'0') + digits);
@@ -468,6 +471,15 @@ TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
                                           nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         }
     }
+    return holders;
+}
+
+} // namespace
+
+TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
+{
+    Testing::TempFolder root;
+    std::vector<HANDLE> holders = PlantCrowd(root, 100);
     std::wstring left;
     {
         const PrivateFolder crashed = PrivateFolder::Create(root.Path(), Names({StaleName(L'A')}), true);
@@ -481,15 +493,35 @@ TEST(PrivateFolderTest, PlantedFoldersNeverKeepTheSweepFromALeftover)
         EXPECT_EQ(Sparlin::RemoveStaleFolders(next.GetRoot(), next.GetSecurity()), 1u);
         EXPECT_FALSE(IsDirectory(left));
     }
+
+    // A product folder that is somebody else's is passed over: in the root,
+    // planted folders can only slow the sweep, each start picking among
+    // them at random, also once there are more than a start lists.
+    Testing::TempFolder squatted;
+    Plant(squatted.File(L"Sparlin"), false, 0);
+    const int crowd = 120;
+    const std::vector<HANDLE> more = PlantCrowd(squatted, crowd);
+    holders.insert(holders.end(), more.begin(), more.end());
+    const PrivateFolder folder = PrivateFolder::Create(squatted.Path(), Names({StaleName(L'C')}), true);
+    EXPECT_EQ(folder.GetPath(), squatted.File(StaleName(L'C')));
+    wchar_t digit = L'A';
+    for (const unsigned listing : {Sparlin::staleFolderListing, 64u}) {
+        left = Plant(squatted.File(StaleName(digit++)), true, anHour, {L"1.exe"});
+        int starts = 0;
+        // One start in eight finds it, one in sixteen once the listing
+        // narrows by a digit: 500 misses in a row would take a broken sweep.
+        while (IsDirectory(left) && starts < 500) {
+            Sparlin::RemoveStaleFolders(folder.GetRoot(), folder.GetSecurity(), Sparlin::staleFolderMinimumAge,
+                                        listing);
+            ++starts;
+        }
+        EXPECT_FALSE(IsDirectory(left)) << listing;
+        std::printf("a leftover among %d planted folders went at start %d, listings of %u\n", crowd, starts,
+                    listing);
+    }
     for (HANDLE holder : holders) {
         CloseHandle(holder);
     }
-
-    // A product folder that is somebody else's is passed over.
-    Testing::TempFolder squatted;
-    Plant(squatted.File(L"Sparlin"), false, 0);
-    const PrivateFolder folder = PrivateFolder::Create(squatted.Path(), Names({StaleName(L'C')}), true);
-    EXPECT_EQ(folder.GetPath(), squatted.File(StaleName(L'C')));
 }
 
 namespace {
