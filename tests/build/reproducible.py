@@ -2,9 +2,10 @@
 """Builds Sparlin.exe twice, in build directories at different paths and the
 second from a copy of the sources elsewhere, and checks that both are the
 same bytes. On a difference, says where: offset, section, resource, and
-which of the embedded inputs differ already.
+which of the embedded inputs differ already. The test build's own directory,
+when given, serves as the first build: it was made from the same sources.
 
-usage: reproducible.py <source dir> <work dir>"""
+usage: reproducible.py <source dir> <work dir> [build dir of the same sources]"""
 import hashlib
 import os
 import shutil
@@ -83,12 +84,16 @@ def explain(a, b, build_a, build_b):
             print(f"  input differs already: {path}")
 
 
-def main(source, work):
+def main(source, work, built=None):
     source = os.path.realpath(source)
-    build_a = os.path.join(work, "a")
     copy = os.path.join(work, "another-checkout")
     build_b = os.path.join(work, "another-build-directory")
-    a = open(subbuild.build(source, build_a), "rb").read()
+    if built:
+        build_a = os.path.realpath(built)
+        a = open(os.path.join(build_a, "Launcher", "Sparlin.exe"), "rb").read()
+    else:
+        build_a = os.path.join(work, "a")
+        a = open(subbuild.build(source, build_a), "rb").read()
     copy_sources(source, copy, work)
     b = open(subbuild.build(copy, build_b), "rb").read()
     if a != b:
@@ -98,4 +103,4 @@ def main(source, work):
 
 
 if __name__ == "__main__":
-    main(sys.argv[1], sys.argv[2])
+    main(*sys.argv[1:4])
