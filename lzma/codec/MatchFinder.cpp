@@ -19,8 +19,6 @@ namespace {
 constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
 constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
 constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
-constexpr uint32_t kHash2Size = 1u << 16;
-constexpr unsigned kHash3Bits = 16;
 
 inline uint32_t Read32(const uint8_t* p) {
     uint32_t v;
@@ -147,10 +145,6 @@ void MatchFinder::Normalize() {
 
 uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E3779B1u) >> hash4Shift_; }
 
-uint32_t MatchFinder::Hash3(const uint8_t* p) {
-    return ((uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) * 0x9E3779B1u) >> (32 - kHash3Bits);
-}
-
 unsigned MatchFinder::GetMatches(Match* out) {
     Fill();
     uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
@@ -159,7 +153,7 @@ unsigned MatchFinder::GetMatches(Match* out) {
         return 0;
     }
     const uint8_t* cur = Data(pos_);
-    const uint32_t h2 = uint32_t(cur[0]) | uint32_t(cur[1]) << 8;
+    const uint32_t h2 = Hash2(cur);
     const uint32_t h3 = Hash3(cur);
     const uint32_t h4 = Hash4(cur);
     const uint32_t d2 = pos_ - hash2_[h2];
@@ -188,6 +182,23 @@ unsigned MatchFinder::GetMatches(Match* out) {
     return n;
 }
 
+unsigned MatchFinder::GetTreeMatches(Match* out) {
+    Fill();
+    const uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
+    if (lenLimit < 4) {
+        MovePos();
+        return 0;
+    }
+    const uint32_t h4 = Hash4(Data(pos_));
+    const uint32_t curMatch = hash4_[h4];
+    hash4_[h4] = pos_;
+    // The tree changes the same way whatever maxLen is: it stops at the first
+    // node of length lenLimit, which SearchTree reports and SkipTree does not.
+    const unsigned n = SearchTree(curMatch, lenLimit, 1, out, 0);
+    MovePos();
+    return n;
+}
+
 void MatchFinder::Skip(unsigned count) {
     while (count--) {
         Fill();
@@ -196,7 +207,7 @@ void MatchFinder::Skip(unsigned count) {
             const uint8_t* cur = Data(pos_);
             const uint32_t h4 = Hash4(cur);
             const uint32_t curMatch = hash4_[h4];
-            hash2_[uint32_t(cur[0]) | uint32_t(cur[1]) << 8] = pos_;
+            hash2_[Hash2(cur)] = pos_;
             hash3_[Hash3(cur)] = pos_;
             hash4_[h4] = pos_;
             SkipTree(curMatch, lenLimit);
