@@ -16,6 +16,7 @@ namespace lzma::detail {
 static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
 
 namespace {
+constexpr uint32_t kPrefetchAhead = 8;
 constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
 constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
 constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
@@ -189,7 +190,13 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
         MovePos();
         return 0;
     }
-    const uint32_t h4 = Hash4(Data(pos_));
+    const uint8_t* cur = Data(pos_);
+    // The head a few positions on is mostly a cache miss: asked for early, it
+    // arrives while this position's tree is searched. (In one thread the
+    // coder's work between positions already hides most of it.)
+    if (end_ - pos_ >= kPrefetchAhead + 4)
+        __builtin_prefetch(hash4_ + Hash4(cur + kPrefetchAhead), 1);
+    const uint32_t h4 = Hash4(cur);
     const uint32_t curMatch = hash4_[h4];
     hash4_[h4] = pos_;
     // The tree changes the same way whatever maxLen is: it stops at the first
