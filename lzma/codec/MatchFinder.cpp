@@ -162,19 +162,8 @@ unsigned MatchFinder::GetMatches(Match* out) {
     const uint32_t curMatch = hash4_[h4];
     hash2_[h2] = hash3_[h3] = hash4_[h4] = pos_;
 
-    unsigned n = 0;
     uint32_t maxLen = 1;
-    if (d2 < cyclicSize_ && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
-        maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
-        out[n++] = {maxLen, d2 - 1};
-    }
-    if (d3 != d2 && d3 < cyclicSize_ && std::memcmp(cur - d3, cur, 3) == 0) {
-        const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
-        if (len > maxLen) {
-            maxLen = len;
-            out[n++] = {len, d3 - 1};
-        }
-    }
+    unsigned n = HeadMatches(cur, d2, d3, cyclicSize_, lenLimit, out, maxLen);
     if (maxLen == lenLimit)
         SkipTree(curMatch, lenLimit);
     else

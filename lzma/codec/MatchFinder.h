@@ -81,6 +81,10 @@ public:
     static uint32_t Hash3(const uint8_t* p) {
         return ((uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) * 0x9E3779B1u) >> (32 - kHash3Bits);
     }
+    // The matches at the 2- and 3-byte heads' distances d2 and d3 into out;
+    // raises maxLen to the longest.
+    static unsigned HeadMatches(const uint8_t* cur, uint32_t d2, uint32_t d3, uint32_t cyclicSize, uint32_t lenLimit,
+                                Match* out, uint32_t& maxLen);
 
 private:
     void Fill();
@@ -126,6 +130,23 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t start,
     while (len < limit && a[len] == b[len])
         ++len;
     return len;
+}
+
+inline unsigned MatchFinder::HeadMatches(const uint8_t* cur, uint32_t d2, uint32_t d3, uint32_t cyclicSize,
+                                         uint32_t lenLimit, Match* out, uint32_t& maxLen) {
+    unsigned n = 0;
+    if (d2 < cyclicSize && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
+        maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
+        out[n++] = {maxLen, d2 - 1};
+    }
+    if (d3 != d2 && d3 < cyclicSize && __builtin_memcmp(cur - d3, cur, 3) == 0) {
+        const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
+        if (len > maxLen) {
+            maxLen = len;
+            out[n++] = {len, d3 - 1};
+        }
+    }
+    return n;
 }
 
 } // namespace lzma::detail

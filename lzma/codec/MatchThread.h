@@ -47,17 +47,7 @@ public:
             uint32_t& head3 = hash3_[MatchFinder::Hash3(cur)];
             const uint32_t d2 = pos_ - head2, d3 = pos_ - head3;
             head2 = head3 = pos_;
-            if (d2 < cyclicSize_ && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
-                maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
-                out[n++] = {maxLen, d2 - 1};
-            }
-            if (d3 != d2 && d3 < cyclicSize_ && std::memcmp(cur - d3, cur, 3) == 0) {
-                const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
-                if (len > maxLen) {
-                    maxLen = len;
-                    out[n++] = {len, d3 - 1};
-                }
-            }
+            n = MatchFinder::HeadMatches(cur, d2, d3, cyclicSize_, lenLimit, out, maxLen);
         }
         // The tree's lengths rise: those up to maxLen are what the heads gave.
         const unsigned count = *next_++;
