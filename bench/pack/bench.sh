@@ -38,7 +38,12 @@ fi
 base=
 if [ -n "${PACK_BENCH_BASE:-}" ]; then
     rm -rf "$work/base-src" && mkdir -p "$work/base-src"
-    git -C "$root" archive "$PACK_BENCH_BASE" packer lzma CMakeLists.txt | tar -x -C "$work/base-src"
+    # The packer's sources at that revision, with the shared code it may use.
+    parts=()
+    for p in packer lzma Common CMakeLists.txt; do
+        git -C "$root" cat-file -e "$PACK_BENCH_BASE:$p" 2>/dev/null && parts+=("$p")
+    done
+    git -C "$root" archive "$PACK_BENCH_BASE" "${parts[@]}" | tar -x -C "$work/base-src"
     cmake -S "$work/base-src/packer" -B "$work/base-packer" -DCMAKE_BUILD_TYPE=Release -DPACK_BUILD_TESTS=OFF >/dev/null
     cmake --build "$work/base-packer" -j2 --target sparlin_pack >/dev/null
     base=$work/base-packer/sparlin-pack

@@ -16,11 +16,10 @@ namespace lzma::detail {
 static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
 
 namespace {
+constexpr uint32_t kPrefetchAhead = 8;
 constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
 constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
 constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
-constexpr uint32_t kHash2Size = 1u << 16;
-constexpr unsigned kHash3Bits = 16;
 
 inline uint32_t Read32(const uint8_t* p) {
     uint32_t v;
@@ -147,10 +146,6 @@ void MatchFinder::Normalize() {
 
 uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E3779B1u) >> hash4Shift_; }
 
-uint32_t MatchFinder::Hash3(const uint8_t* p) {
-    return ((uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) * 0x9E3779B1u) >> (32 - kHash3Bits);
-}
-
 unsigned MatchFinder::GetMatches(Match* out) {
     Fill();
     uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
@@ -159,7 +154,7 @@ unsigned MatchFinder::GetMatches(Match* out) {
         return 0;
     }
     const uint8_t* cur = Data(pos_);
-    const uint32_t h2 = uint32_t(cur[0]) | uint32_t(cur[1]) << 8;
+    const uint32_t h2 = Hash2(cur);
     const uint32_t h3 = Hash3(cur);
     const uint32_t h4 = Hash4(cur);
     const uint32_t d2 = pos_ - hash2_[h2];
@@ -167,23 +162,35 @@ unsigned MatchFinder::GetMatches(Match* out) {
     const uint32_t curMatch = hash4_[h4];
     hash2_[h2] = hash3_[h3] = hash4_[h4] = pos_;
 
-    unsigned n = 0;
     uint32_t maxLen = 1;
-    if (d2 < cyclicSize_ && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
-        maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
-        out[n++] = {maxLen, d2 - 1};
-    }
-    if (d3 != d2 && d3 < cyclicSize_ && std::memcmp(cur - d3, cur, 3) == 0) {
-        const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
-        if (len > maxLen) {
-            maxLen = len;
-            out[n++] = {len, d3 - 1};
-        }
-    }
+    unsigned n = HeadMatches(cur, d2, d3, cyclicSize_, lenLimit, out, maxLen);
     if (maxLen == lenLimit)
         SkipTree(curMatch, lenLimit);
     else
         n = SearchTree(curMatch, lenLimit, maxLen, out, n);
+    MovePos();
+    return n;
+}
+
+unsigned MatchFinder::GetTreeMatches(Match* out) {
+    Fill();
+    const uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
+    if (lenLimit < 4) {
+        MovePos();
+        return 0;
+    }
+    const uint8_t* cur = Data(pos_);
+    // The head a few positions on is mostly a cache miss: asked for early, it
+    // arrives while this position's tree is searched. (In one thread the
+    // coder's work between positions already hides most of it.)
+    if (end_ - pos_ >= kPrefetchAhead + 4)
+        __builtin_prefetch(hash4_ + Hash4(cur + kPrefetchAhead), 1);
+    const uint32_t h4 = Hash4(cur);
+    const uint32_t curMatch = hash4_[h4];
+    hash4_[h4] = pos_;
+    // The tree changes the same way whatever maxLen is: it stops at the first
+    // node of length lenLimit, which SearchTree reports and SkipTree does not.
+    const unsigned n = SearchTree(curMatch, lenLimit, 1, out, 0);
     MovePos();
     return n;
 }
@@ -196,7 +203,7 @@ void MatchFinder::Skip(unsigned count) {
             const uint8_t* cur = Data(pos_);
             const uint32_t h4 = Hash4(cur);
             const uint32_t curMatch = hash4_[h4];
-            hash2_[uint32_t(cur[0]) | uint32_t(cur[1]) << 8] = pos_;
+            hash2_[Hash2(cur)] = pos_;
             hash3_[Hash3(cur)] = pos_;
             hash4_[h4] = pos_;
             SkipTree(curMatch, lenLimit);

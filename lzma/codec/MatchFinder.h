@@ -49,6 +49,10 @@ public:
     // then moves one byte on. Returns the number of matches.
     unsigned GetMatches(Match* out);
     void Skip(unsigned n);
+    // As GetMatches, but from the tree alone, and without keeping the 2- and
+    // 3-byte heads: for a caller that keeps those itself. The tree's matches
+    // longer than what the heads give are the ones GetMatches reports.
+    unsigned GetTreeMatches(Match* out);
 
     uint32_t Pos() const { return pos_; }
     // Bytes from pos to the end of the data read so far (read ahead at least kLookahead unless at the end).
@@ -60,6 +64,7 @@ public:
     const uint8_t* Data(uint32_t pos) const { return buf_ + int32_t(pos - bufPos_); }
     uint64_t BytesRead() const { return bytesRead_; }
     unsigned NiceLen() const { return nice_; }
+    uint32_t CyclicSize() const { return cyclicSize_; }
 
     // Rebases all stored positions when the counter nears its limit.
     void Normalize();
@@ -70,6 +75,16 @@ public:
 
     static constexpr uint32_t kLookahead = kMatchMaxLen + 1;
     static constexpr unsigned kMaxMatches = kMatchMaxLen + 2;
+    static constexpr uint32_t kHash2Size = 1u << 16;
+    static constexpr unsigned kHash3Bits = 16;
+    static uint32_t Hash2(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8; }
+    static uint32_t Hash3(const uint8_t* p) {
+        return ((uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16) * 0x9E3779B1u) >> (32 - kHash3Bits);
+    }
+    // The matches at the 2- and 3-byte heads' distances d2 and d3 into out;
+    // raises maxLen to the longest.
+    static unsigned HeadMatches(const uint8_t* cur, uint32_t d2, uint32_t d3, uint32_t cyclicSize, uint32_t lenLimit,
+                                Match* out, uint32_t& maxLen);
 
 private:
     void Fill();
@@ -81,7 +96,6 @@ private:
     unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
     void SkipTree(uint32_t curMatch, uint32_t lenLimit);
     uint32_t Hash4(const uint8_t* p) const;
-    static uint32_t Hash3(const uint8_t* p);
 
     InStream& in_;
     bool eof_ = false;
@@ -116,6 +130,23 @@ inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t start,
     while (len < limit && a[len] == b[len])
         ++len;
     return len;
+}
+
+inline unsigned MatchFinder::HeadMatches(const uint8_t* cur, uint32_t d2, uint32_t d3, uint32_t cyclicSize,
+                                         uint32_t lenLimit, Match* out, uint32_t& maxLen) {
+    unsigned n = 0;
+    if (d2 < cyclicSize && cur[-ptrdiff_t(d2)] == cur[0] && cur[1 - ptrdiff_t(d2)] == cur[1]) {
+        maxLen = CommonLength(cur, cur - d2, 2, lenLimit);
+        out[n++] = {maxLen, d2 - 1};
+    }
+    if (d3 != d2 && d3 < cyclicSize && __builtin_memcmp(cur - d3, cur, 3) == 0) {
+        const uint32_t len = CommonLength(cur, cur - d3, 3, lenLimit);
+        if (len > maxLen) {
+            maxLen = len;
+            out[n++] = {len, d3 - 1};
+        }
+    }
+    return n;
 }
 
 } // namespace lzma::detail

@@ -6,8 +6,12 @@ static_assert(sizeof(Match) == 2 * sizeof(uint32_t), "blocks hold matches as pai
 
 MatchThread::MatchThread(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
                          uint32_t firstPos)
-    : finder_(in, dictSize, niceLen, depth, sizeHint, firstPos), nice_(finder_.NiceLen()), pos_(finder_.Pos()),
+    : finder_(in, dictSize, niceLen, depth, sizeHint, firstPos), nice_(finder_.NiceLen()),
+      cyclicSize_(finder_.CyclicSize()), hash2_(new uint32_t[MatchFinder::kHash2Size]),
+      hash3_(new uint32_t[size_t(1) << MatchFinder::kHash3Bits]), checkedAt_(finder_.Pos()), pos_(finder_.Pos()),
       basePos_(pos_), end_(pos_) {
+    std::fill_n(hash2_.get(), MatchFinder::kHash2Size, pos_ - cyclicSize_);
+    std::fill_n(hash3_.get(), size_t(1) << MatchFinder::kHash3Bits, pos_ - cyclicSize_);
     for (Block& b : blocks_)
         b.words.reset(new uint32_t[kBlockWords]);
     finder_.BeforeMove([this] { WaitForIdleCoder(); });
@@ -23,7 +27,22 @@ MatchThread::~MatchThread() {
     thread_.join();
 }
 
+void MatchThread::ForgetOldHeads() {
+    const uint32_t far = pos_ - cyclicSize_;
+    auto forget = [this, far](uint32_t* v, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            if (pos_ - v[i] >= cyclicSize_)
+                v[i] = far;
+    };
+    forget(hash2_.get(), MatchFinder::kHash2Size);
+    forget(hash3_.get(), size_t(1) << MatchFinder::kHash3Bits);
+    checkedAt_ = pos_;
+}
+
 void MatchThread::NextBlock() {
+    // Every head is then at most cyclicSize + 2^30 + a block behind: less than a wrap.
+    if (pos_ - checkedAt_ >= (1u << 30))
+        ForgetOldHeads();
     std::unique_lock<std::mutex> lock(mutex_);
     released_ = taken_;
     coderWaiting_ = true;
@@ -93,7 +112,7 @@ void MatchThread::Find() {
                 offset_ += before - finder_.Pos();
             }
             Block& b = *filling_;
-            const unsigned n = finder_.GetMatches(found);
+            const unsigned n = finder_.GetTreeMatches(found);
             uint32_t* w = b.words.get() + b.used;
             *w = n;
             std::memcpy(w + 1, found, n * sizeof(Match));

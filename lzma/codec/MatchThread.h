@@ -2,6 +2,7 @@
 
 #include "MatchFinder.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -11,11 +12,15 @@
 namespace lzma::detail {
 
 // MatchFinder's interface for the coder, with the finding done in a thread of
-// its own. That thread finds the matches at every position, ahead of the
-// coder, and hands them over in blocks through a short queue; the coder's
-// Skip() just passes positions by. What a position's matches are depends only
-// on the bytes before it, not on which positions were skipped, so the coder
-// gets the matches a MatchFinder of its own would give it.
+// its own. That thread searches the tree at every position, ahead of the
+// coder, and hands the matches over in blocks through a short queue. What a
+// position's matches are depends only on the bytes before it, not on which
+// positions were skipped, so the coder gets the matches a MatchFinder of its
+// own would give it.
+//
+// The 2- and 3-byte heads are kept on the coder's side: the finding thread
+// is the slower one, and their checks are then made only where the coder
+// asks for matches.
 //
 // The window's bytes are shared: the finding thread only appends to them,
 // except when it moves them to the buffer's front, and it does that only while
@@ -32,17 +37,38 @@ public:
     unsigned GetMatches(Match* out) {
         if (!left_)
             NextBlock();
-        const unsigned n = *next_++;
-        std::memcpy(out, next_, n * sizeof(Match));
-        next_ += 2 * n;
+        unsigned n = 0;
+        uint32_t maxLen = 1;
+        const uint32_t avail = end_ - pos_;
+        if (avail >= 4) {
+            const uint8_t* cur = Data(pos_);
+            const uint32_t lenLimit = std::min<uint32_t>(avail, nice_);
+            uint32_t& head2 = hash2_[MatchFinder::Hash2(cur)];
+            uint32_t& head3 = hash3_[MatchFinder::Hash3(cur)];
+            const uint32_t d2 = pos_ - head2, d3 = pos_ - head3;
+            head2 = head3 = pos_;
+            n = MatchFinder::HeadMatches(cur, d2, d3, cyclicSize_, lenLimit, out, maxLen);
+        }
+        // The tree's lengths rise: those up to maxLen are what the heads gave.
+        const unsigned count = *next_++;
+        unsigned k = 0;
+        while (k < count && next_[2 * k] <= maxLen)
+            ++k;
+        std::memcpy(out + n, next_ + 2 * k, (count - k) * sizeof(Match));
+        next_ += 2 * count;
         --left_;
         ++pos_;
-        return n;
+        return n + count - k;
     }
     void Skip(unsigned n) {
         while (n--) {
             if (!left_)
                 NextBlock();
+            if (end_ - pos_ >= 4) {
+                const uint8_t* cur = Data(pos_);
+                hash2_[MatchFinder::Hash2(cur)] = pos_;
+                hash3_[MatchFinder::Hash3(cur)] = pos_;
+            }
             next_ += 1 + 2 * *next_;
             --left_;
             ++pos_;
@@ -83,9 +109,17 @@ private:
     Block& Acquire();
     void Publish(bool last);
     void WaitForIdleCoder();
+    void ForgetOldHeads();
 
     MatchFinder finder_;
     const unsigned nice_;
+    const uint32_t cyclicSize_;
+
+    // The coder's 2- and 3-byte heads, in its numbering, which wraps around:
+    // now and then heads too old to count are moved to just out of reach, so
+    // that a wrap never brings them back into it.
+    std::unique_ptr<uint32_t[]> hash2_, hash3_;
+    uint32_t checkedAt_;
 
     // The coder's side.
     const uint32_t* next_ = nullptr;
