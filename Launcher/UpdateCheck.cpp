@@ -188,13 +188,17 @@ void RunUpdateCheckAfterRefusal()
         // Opening the page: whatever the shell does, no longer than this.
         waited = WaitForSingleObject(followed->finished.Get(), pageTimeLimit + pageGrace);
     }
-    if (waited != WAIT_OBJECT_0) {
-        // The check is stuck in a call that does not return. Nothing of the
-        // launcher's is left to tidy up on this path, and ending the process
-        // at once cannot wait on a lock that thread holds, as an orderly exit
-        // might.
-        TerminateProcess(GetCurrentProcess(), 0);
+    if (waited == WAIT_OBJECT_0) {
+        // Past its last step the thread still lets go of what it held in the
+        // window system; ending the process in the middle of that has crashed
+        // Wine.
+        thread.Wait(grace);
+        return;
     }
+    // The check is stuck in a call that does not return. Nothing of the
+    // launcher's is left to tidy up on this path, and ending the process at
+    // once cannot wait on a lock that thread holds, as an orderly exit might.
+    TerminateProcess(GetCurrentProcess(), 0);
 }
 
 void StartUpdateCheck(const Kova::CommandLine::SwitchList& switches)
