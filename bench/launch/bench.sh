@@ -147,7 +147,7 @@ for size in $sizes; do
         -DSPARLIN_PAYLOAD_HTMLAYOUT32="$work/payload-build/demo/demolayout.dll"
         -DSPARLIN_PAYLOAD_GUI64="$gui" -DSPARLIN_PAYLOAD_HTMLAYOUT64="$layout")
     quiet cmake --preset "$preset" -B "$work/build" -DBUILD_TESTING=OFF -DSPARLIN_PHASE_TRACE_LAUNCHER=ON "${payload[@]}"
-    quiet cmake --build "$work/build" -j 2 --target Sparlin SparlinPhases
+    quiet cmake --build "$work/build" -j 2 --target Sparlin SparlinPhases host_lzma
     base=()
     if [ -n "${LAUNCH_BENCH_BASE:-}" ]; then
         (cd "$work/base-src" && quiet cmake --preset "$preset" -B "$work/base-launcher" -DBUILD_TESTING=OFF "${payload[@]}")
