@@ -4,8 +4,10 @@ second from a copy of the sources elsewhere, and checks that both are the
 same bytes. On a difference, says where: offset, section, resource, and
 which of the embedded inputs differ already. The test build's own directory,
 when given, serves as the first build: it was made from the same sources.
+A second build directory, when given, is the second build, made from a copy
+of the sources elsewhere (signing.py's, last built unsigned).
 
-usage: reproducible.py <source dir> <work dir> [build dir of the same sources]"""
+usage: reproducible.py <source dir> <work dir> [first build dir [second build dir]]"""
 import hashlib
 import os
 import shutil
@@ -84,18 +86,22 @@ def explain(a, b, build_a, build_b):
             print(f"  input differs already: {path}")
 
 
-def main(source, work, built=None):
+def main(source, work, built=None, built_elsewhere=None):
     source = os.path.realpath(source)
-    copy = os.path.join(work, "another-checkout")
-    build_b = os.path.join(work, "another-build-directory")
     if built:
         build_a = os.path.realpath(built)
         a = open(os.path.join(build_a, "Launcher", "Sparlin.exe"), "rb").read()
     else:
         build_a = os.path.join(work, "a")
         a = open(subbuild.build(source, build_a), "rb").read()
-    copy_sources(source, copy, work)
-    b = open(subbuild.build(copy, build_b), "rb").read()
+    if built_elsewhere:
+        build_b = os.path.realpath(built_elsewhere)
+        b = open(os.path.join(build_b, "Launcher", "Sparlin.exe"), "rb").read()
+    else:
+        copy = os.path.join(work, "another-checkout")
+        build_b = os.path.join(work, "another-build-directory")
+        copy_sources(source, copy, work)
+        b = open(subbuild.build(copy, build_b), "rb").read()
     if a != b:
         explain(a, b, build_a, build_b)
         subbuild.fail("two builds of the same sources differ")
@@ -103,4 +109,4 @@ def main(source, work, built=None):
 
 
 if __name__ == "__main__":
-    main(*sys.argv[1:4])
+    main(*sys.argv[1:5])

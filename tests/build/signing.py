@@ -3,6 +3,8 @@
 PEM certificate and key, then in the same build directory with another one
 in a PKCS#12 file with a password, then unsigned again; checks each time
 that Sparlin.exe and the LZMA tool inside it carry the expected signature.
+It builds from a copy of the sources at another path, so that the last,
+unsigned build is also the second build that reproducible.py compares.
 
 usage: signing.py <source dir> <work dir>"""
 import os
@@ -11,6 +13,7 @@ import shutil
 import subprocess
 import sys
 
+import reproducible
 import subbuild
 
 
@@ -52,6 +55,9 @@ def main(source, work):
     keys = os.path.join(work, "keys")
     os.makedirs(keys)
     binary = os.path.join(work, "build")
+    checkout = os.path.join(work, "checkout")
+    reproducible.copy_sources(source, checkout, work)
+    source = checkout
 
     pem_cert, pem_key = certificate(keys, "Sparlin Test Signer PEM")
     exe = subbuild.build(source, binary, f"-DSPARLIN_SIGN_CERTIFICATE={pem_cert}", f"-DSPARLIN_SIGN_KEY={pem_key}",
