@@ -446,6 +446,7 @@ void StreamDecoder::MakeWindowRoom() {
                                       : (cap_ > winMax_ / 2 ? winMax_ : cap_ * 2);
         // One byte in front holds the byte before index 0: the literal
         // context then needs no test for the window's start.
+        // Pages of 2 MiB may round the storage up, within the dictionary's size.
         if (!win_.Grow(next + 1, winMax_ + 1, size_t(header_.props.dictSize) + 1))
             throw Error("not enough memory for a window of " + std::to_string(next) + " bytes");
         if (cap_ == 0)

@@ -11,6 +11,8 @@ struct DecodeResult {
     uint64_t outSize = 0;
     bool endMarker = false;
     // Largest window the decoder held; lets callers check the memory bound.
+    // On Linux its storage may be rounded up to whole 2 MiB pages, within
+    // the dictionary's size.
     size_t peakWindow = 0;
 };
 
