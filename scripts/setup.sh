@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make ninja-build git
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  googletest
+  googletest libgtest-dev
   wine wine64 wine32:i386
   xvfb xdotool x11-utils imagemagick
   xz-utils clang libclang-rt-14-dev
