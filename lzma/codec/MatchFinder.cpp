@@ -17,8 +17,9 @@ static_assert(std::endian::native == std::endian::little, "CommonLength assumes 
 
 namespace {
 // How far ahead the heads, then the first tree node, are asked for (see Prefetch).
-constexpr uint32_t kHeadsAhead = 8;
-constexpr uint32_t kNodeAhead = 4;
+constexpr uint32_t kHeadsAhead = 24;
+constexpr uint32_t kNodeAhead = 12;
+constexpr uint32_t kChildrenAhead = 6;
 constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
 constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
 constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
@@ -163,15 +164,32 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
             __builtin_prefetch(hash2_ + Hash2(p), 1);
         }
     }
-    if (avail >= kNodeAhead + 4) {
-        const uint32_t head = hash4_[Hash4(cur + kNodeAhead)];
-        const uint32_t delta = pos_ + kNodeAhead - head;
-        if (delta < cyclicSize_) {
-            uint32_t at = cyclicPos_ + kNodeAhead;
-            if (at >= cyclicSize_)
-                at -= cyclicSize_;
-            __builtin_prefetch(son_ + size_t(at - delta + (delta > at ? cyclicSize_ : 0)) * 2, 1);
-            __builtin_prefetch(cur + kNodeAhead - delta);
+    // The pair of the node `delta` before position pos_ + ahead.
+    const auto pairOf = [this](uint32_t ahead, uint32_t delta) {
+        uint32_t at = cyclicPos_ + ahead;
+        if (at >= cyclicSize_)
+            at -= cyclicSize_;
+        return son_ + size_t(at - delta + (delta > at ? cyclicSize_ : 0)) * 2;
+    };
+    const auto node = [&](uint32_t ahead, uint32_t match) {
+        const uint32_t delta = pos_ + ahead - match;
+        if (delta >= cyclicSize_)
+            return static_cast<const uint32_t*>(nullptr);
+        const uint32_t* pair = pairOf(ahead, delta);
+        __builtin_prefetch(pair, 1);
+        __builtin_prefetch(cur + ahead - delta);
+        return pair;
+    };
+    if (avail >= kNodeAhead + 4)
+        node(kNodeAhead, hash4_[Hash4(cur + kNodeAhead)]);
+    // Then the first node's children, once its pair has come.
+    if (avail >= kChildrenAhead + 4) {
+        const uint32_t head = hash4_[Hash4(cur + kChildrenAhead)];
+        if (pos_ + kChildrenAhead - head < cyclicSize_) {
+            const uint32_t* pair = pairOf(kChildrenAhead, pos_ + kChildrenAhead - head);
+            const uint32_t small = pair[0], large = pair[1];
+            node(kChildrenAhead, small);
+            node(kChildrenAhead, large);
         }
     }
 }
