@@ -16,7 +16,7 @@ namespace lzma::detail {
 static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
 
 namespace {
-// How far ahead the heads, then the first tree node, are asked for (see Prefetch).
+// How far ahead the heads, the first tree node, then its children are asked for (see Prefetch).
 constexpr uint32_t kHeadsAhead = 24;
 constexpr uint32_t kNodeAhead = 12;
 constexpr uint32_t kChildrenAhead = 6;
@@ -171,14 +171,13 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
             at -= cyclicSize_;
         return son_ + size_t(at - delta + (delta > at ? cyclicSize_ : 0)) * 2;
     };
+    // The node at `match` in the tree of position pos_ + ahead.
     const auto node = [&](uint32_t ahead, uint32_t match) {
         const uint32_t delta = pos_ + ahead - match;
-        if (delta >= cyclicSize_)
-            return static_cast<const uint32_t*>(nullptr);
-        const uint32_t* pair = pairOf(ahead, delta);
-        __builtin_prefetch(pair, 1);
-        __builtin_prefetch(cur + ahead - delta);
-        return pair;
+        if (delta < cyclicSize_) {
+            __builtin_prefetch(pairOf(ahead, delta), 1);
+            __builtin_prefetch(cur + ahead - delta);
+        }
     };
     if (avail >= kNodeAhead + 4)
         node(kNodeAhead, hash4_[Hash4(cur + kNodeAhead)]);
@@ -187,9 +186,8 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
         const uint32_t head = hash4_[Hash4(cur + kChildrenAhead)];
         if (pos_ + kChildrenAhead - head < cyclicSize_) {
             const uint32_t* pair = pairOf(kChildrenAhead, pos_ + kChildrenAhead - head);
-            const uint32_t small = pair[0], large = pair[1];
-            node(kChildrenAhead, small);
-            node(kChildrenAhead, large);
+            node(kChildrenAhead, pair[0]);
+            node(kChildrenAhead, pair[1]);
         }
     }
 }
