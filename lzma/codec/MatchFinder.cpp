@@ -16,7 +16,10 @@ namespace lzma::detail {
 static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
 
 namespace {
-constexpr uint32_t kPrefetchAhead = 8;
+// How far ahead the heads, the first tree node, then its children are asked for (see Prefetch).
+constexpr uint32_t kHeadsAhead = 24;
+constexpr uint32_t kNodeAhead = 12;
+constexpr uint32_t kChildrenAhead = 6;
 constexpr size_t kLeadIn = 16;      // zeros before the first byte: "previous byte" of position 0
 constexpr size_t kPadAfter = 16;    // word compares may look a few bytes past the data
 constexpr size_t kParserSpan = 8192; // how far behind the finder the parser still reads
@@ -146,6 +149,49 @@ void MatchFinder::Normalize() {
 
 uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E3779B1u) >> hash4Shift_; }
 
+// Nearly every search starts with cache misses: the heads, then the first
+// node's pair and bytes, all anywhere in tens of MB. Asked for a few
+// positions early, they arrive while the searches before are made. A head
+// read early may change before it is used; then only the hint is wasted.
+// (Inlined: GCC drops calls to a function that only prefetches.)
+[[gnu::always_inline]] inline void MatchFinder::Prefetch(const uint8_t* cur, bool allHeads) {
+    const uint32_t avail = end_ - pos_;
+    if (avail >= kHeadsAhead + 4) {
+        const uint8_t* p = cur + kHeadsAhead;
+        __builtin_prefetch(hash4_ + Hash4(p), 1);
+        if (allHeads) {
+            __builtin_prefetch(hash3_ + Hash3(p), 1);
+            __builtin_prefetch(hash2_ + Hash2(p), 1);
+        }
+    }
+    // The pair of the node `delta` before position pos_ + ahead.
+    const auto pairOf = [this](uint32_t ahead, uint32_t delta) {
+        uint32_t at = cyclicPos_ + ahead;
+        if (at >= cyclicSize_)
+            at -= cyclicSize_;
+        return son_ + size_t(at - delta + (delta > at ? cyclicSize_ : 0)) * 2;
+    };
+    // The node at `match` in the tree of position pos_ + ahead.
+    const auto node = [&](uint32_t ahead, uint32_t match) {
+        const uint32_t delta = pos_ + ahead - match;
+        if (delta < cyclicSize_) {
+            __builtin_prefetch(pairOf(ahead, delta), 1);
+            __builtin_prefetch(cur + ahead - delta);
+        }
+    };
+    if (avail >= kNodeAhead + 4)
+        node(kNodeAhead, hash4_[Hash4(cur + kNodeAhead)]);
+    // Then the first node's children, once its pair has come.
+    if (avail >= kChildrenAhead + 4) {
+        const uint32_t head = hash4_[Hash4(cur + kChildrenAhead)];
+        if (pos_ + kChildrenAhead - head < cyclicSize_) {
+            const uint32_t* pair = pairOf(kChildrenAhead, pos_ + kChildrenAhead - head);
+            node(kChildrenAhead, pair[0]);
+            node(kChildrenAhead, pair[1]);
+        }
+    }
+}
+
 unsigned MatchFinder::GetMatches(Match* out) {
     Fill();
     uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
@@ -154,6 +200,7 @@ unsigned MatchFinder::GetMatches(Match* out) {
         return 0;
     }
     const uint8_t* cur = Data(pos_);
+    Prefetch(cur, true);
     const uint32_t h2 = Hash2(cur);
     const uint32_t h3 = Hash3(cur);
     const uint32_t h4 = Hash4(cur);
@@ -180,11 +227,7 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
         return 0;
     }
     const uint8_t* cur = Data(pos_);
-    // The head a few positions on is mostly a cache miss: asked for early, it
-    // arrives while this position's tree is searched. (In one thread the
-    // coder's work between positions already hides most of it.)
-    if (end_ - pos_ >= kPrefetchAhead + 4)
-        __builtin_prefetch(hash4_ + Hash4(cur + kPrefetchAhead), 1);
+    Prefetch(cur, false);
     const uint32_t h4 = Hash4(cur);
     const uint32_t curMatch = hash4_[h4];
     hash4_[h4] = pos_;
@@ -201,6 +244,7 @@ void MatchFinder::Skip(unsigned count) {
         const uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
         if (lenLimit >= 4) {
             const uint8_t* cur = Data(pos_);
+            Prefetch(cur, true);
             const uint32_t h4 = Hash4(cur);
             const uint32_t curMatch = hash4_[h4];
             hash2_[Hash2(cur)] = pos_;

@@ -96,6 +96,7 @@ private:
     unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
     void SkipTree(uint32_t curMatch, uint32_t lenLimit);
     uint32_t Hash4(const uint8_t* p) const;
+    void Prefetch(const uint8_t* cur, bool allHeads);
 
     InStream& in_;
     bool eof_ = false;
