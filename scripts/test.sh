@@ -13,11 +13,11 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 
 if [ "${1:-}" = --native-checks ]; then
-    echo "== native: foundation logic"
+    echo "== native: foundation logic (at $SECONDS s)"
     bash tests/native/run.sh
-    echo "== native: LZMA codec and tool"
+    echo "== native: LZMA codec and tool (at $SECONDS s)"
     bash lzma/run-tests.sh
-    echo "== native: the packer"
+    echo "== native: the packer (at $SECONDS s)"
     bash packer/run-tests.sh
     echo "== native checks passed in $SECONDS s"
     exit 0
