@@ -33,9 +33,13 @@ if [ "${SPARLIN_TEST_SERIAL:-0}" = 1 ]; then
     bash "$0" --native-checks
 else
     echo "== native checks beside the Windows ones, at the lowest priority (output: $native_log)"
-    # A session of their own, so that all of them can be ended at once.
-    setsid nice -n 19 bash "$0" --native-checks >"$native_log" 2>&1 &
+    # A process group of their own, so that all of them can be ended at
+    # once; not a session of their own, where the kernel's per-session
+    # scheduling would give them half the processor whatever their nice value.
+    set -m
+    nice -n 19 bash "$0" --native-checks </dev/null >"$native_log" 2>&1 &
     native_pid=$!
+    set +m
     trap 'kill -- -$native_pid 2>/dev/null || true' EXIT
 fi
 
