@@ -39,7 +39,9 @@ build "$work/x86_64"
 build "$work/i686" -DCMAKE_CXX_FLAGS=-m32
 base64=() base32=()
 if [ -n "${LZMA_BENCH_BASE:-}" ]; then
-    rm -rf "$work/base-src"
+    # Its files carry the commit's time, older than the objects of another
+    # revision's build: that build is made anew, not trusted to notice.
+    rm -rf "$work/base-src" "$work/base-x86_64" "$work/base-i686"
     mkdir -p "$work/base-src"
     git -C "$repo" archive "$LZMA_BENCH_BASE" lzma | tar -x -C "$work/base-src"
     mkdir -p "$work/base-x86_64" "$work/base-i686"
