@@ -3,7 +3,7 @@
 # build trees does not compile GoogleTest again; built from its sources
 # otherwise (-m32 builds, or without the package). Sanitized builds may link
 # it uninstrumented: the checks are on our code, not on the test framework.
-if(NOT CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8 AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+if(NOT CMAKE_CROSSCOMPILING AND CMAKE_SIZEOF_VOID_P EQUAL 8)
     find_package(GTest CONFIG QUIET)
 endif()
 if(NOT TARGET GTest::gtest_main)

@@ -34,34 +34,32 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     mkdir -p "$fuzz"/corpus/{,large/}{FuzzPe,FuzzIcon} "$fuzz/corpus/FuzzInspect"
     "$fuzz/pack_make_seeds" "$fuzz/corpus"
     # Small inputs run by the thousand a second; the crafted large ones, which
-    # reach the packer's limits, by the few: each gets a run of its own. Two
-    # runs at a time, one a core.
+    # reach the packer's limits, by the few: each gets a run of its own. All
+    # at once, each for as long as the cores give it the time it would have
+    # had alone.
     runs=("FuzzPe 65536 corpus" "FuzzIcon 65536 corpus" "FuzzInspect 65536 corpus"
           "FuzzPe 3000000 corpus/large" "FuzzIcon 3000000 corpus/large")
-    fuzz_run() { # fuzzer, max_len, corpus
-        local log=$fuzz/$1-$2.log
-        if "$fuzz/$1" -max_total_time="$fuzz_seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$2" \
-                -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/$3/$1" >"$log" 2>&1; then
-            echo "$1 (up to $2 bytes): $(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}') executions, no failure"
+    jobs=$(nproc 2>/dev/null || echo 2)
+    each=$(( (fuzz_seconds * ${#runs[@]} + jobs - 1) / jobs ))
+    pids=()
+    for run in "${runs[@]}"; do
+        read -r fuzzer max_len corpus <<<"$run"
+        "$fuzz/$fuzzer" -max_total_time="$each" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
+            -artifact_prefix="$fuzz/" -print_final_stats=1 "$fuzz/$corpus/$fuzzer" >"$fuzz/$fuzzer-$max_len.log" 2>&1 &
+        pids+=($!)
+    done
+    status=0
+    for i in "${!runs[@]}"; do
+        read -r fuzzer max_len corpus <<<"${runs[$i]}"
+        log=$fuzz/$fuzzer-$max_len.log
+        if wait "${pids[$i]}"; then
+            echo "$fuzzer (up to $max_len bytes): $(grep -o 'stat::number_of_executed_units: [0-9]*' "$log" | awk '{print $2}') executions, no failure"
         else
-            echo "$1 FAILED (reproducer in $fuzz):" >&2
+            echo "$fuzzer FAILED (reproducer in $fuzz):" >&2
             tail -n 40 "$log" >&2
-            return 1
-        fi
-    }
-    for ((i = 0; i < ${#runs[@]}; i += 2)); do
-        pid=
-        if [ $((i + 1)) -lt ${#runs[@]} ]; then
-            # shellcheck disable=SC2086
-            fuzz_run ${runs[$((i + 1))]} >"$fuzz/pair.out" 2>&1 &
-            pid=$!
-        fi
-        # shellcheck disable=SC2086
-        fuzz_run ${runs[$i]} || { [ -z "$pid" ] || wait "$pid"; cat "$fuzz/pair.out" 2>/dev/null; exit 1; }
-        if [ -n "$pid" ]; then
-            wait "$pid" || { cat "$fuzz/pair.out"; exit 1; }
-            cat "$fuzz/pair.out"
+            status=1
         fi
     done
+    [ "$status" -eq 0 ] || exit 1
 fi
 echo "== packer: all tests passed"
