@@ -239,7 +239,14 @@ def run_failure(launcher, expected_text, arch="64"):
         seen = parse_pairs(out.read_text(encoding="utf-8", errors="replace") if out.exists() else "")
         check(box.returncode == 0, f"no message box: {seen}")
     finally:
-        code = process.wait(timeout=60)
+        try:
+            code = process.wait(timeout=60)
+        except subprocess.TimeoutExpired:
+            # Its box would otherwise stay up and be answered by later tests.
+            process.kill()
+            process.wait(timeout=10)
+            code = None
+    check(code is not None, "the launcher was still running 60 s after its box")
     text = one(seen, "text")
     if callable(expected_text):
         check(expected_text(text), f"box text {text!r}")
