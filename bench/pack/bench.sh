@@ -8,7 +8,8 @@
 # stripped Wine DLLs: real machine code, then zeros up to 200 MB).
 #   usage: bench/pack/bench.sh [build directory with the stub and the demo, default build/windows-x86]
 #   PACK_BENCH_ROUNDS  rounds (default 3); each figure is the best of its rounds
-#   PACK_BENCH_BASE    a git revision whose packer's output is compared byte for byte
+#   PACK_BENCH_BASE    a git revision whose packer is timed in the same rounds and
+#                      whose output is compared byte for byte
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath "${1:-$root/build/windows-x86}")
@@ -64,7 +65,7 @@ rounds=${PACK_BENCH_ROUNDS:-3}
 cores=$(nproc)
 run() { # name, gui32 layout32 gui64 layout64
     local name=$1 inputs=("$2" "$3" "$4" "$5")
-    local pe=1e9 pc=1e9 xe=1e9 xc=1e9 se=1e9 sc=1e9 pack_kb=0 compressed=0
+    local pe=1e9 pc=1e9 xe=1e9 xc=1e9 se=1e9 sc=1e9 be=1e9 bc=1e9 pack_kb=0 compressed=0
     # 7-Zip refuses two files of the same name (the demos' 32- and 64-bit builds).
     local seven_in=() i=0
     rm -rf "$work/seven-in" && mkdir -p "$work/seven-in"
@@ -86,6 +87,11 @@ run() { # name, gui32 layout32 gui64 layout64
             compressed=$((compressed + $(stat -c %s "$work/one.lzma")))
         done
         xe=$(min "$xe" "$xz_e") xc=$(min "$xc" "$xz_c")
+        if [ -n "$base" ]; then
+            read -r e c kb < <(measure "$base" --quiet --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" \
+                --layout64 "$5" -o "$work/$name-base.exe")
+            be=$(min "$be" "$e") bc=$(min "$bc" "$c")
+        fi
         rm -f "$work/seven.7z"
         read -r e c kb < <(measure 7zz a -t7z -m0=lzma:d=8m:fb=128:mf=bt4 -mmt=2 "$work/seven.7z" "${seven_in[@]}")
         se=$(min "$se" "$e") sc=$(min "$sc" "$c")
@@ -101,7 +107,8 @@ run() { # name, gui32 layout32 gui64 layout64
     printf '%-5s peak memory: packer %d MiB, bound %d MiB (compressed outputs + 128 MiB x %d streams at once)\n' \
         "$name" $((pack_kb / 1024)) $((bound_kb / 1024)) "$streams"
     if [ -n "$base" ]; then
-        "$base" --stub "$stub" --gui32 "$2" --layout32 "$3" --gui64 "$4" --layout64 "$5" -o "$work/$name-base.exe"
+        printf '%-5s base:  %s packer %6.2f s wall, %6.2f s CPU; packer/base %s wall, %s CPU\n' "$name" \
+            "$PACK_BENCH_BASE" "$be" "$bc" "$(ratio "$pe" "$be")" "$(ratio "$pc" "$bc")"
         if cmp -s "$work/$name.exe" "$work/$name-base.exe"; then
             echo "$name  packed bytes: the same as $PACK_BENCH_BASE's"
         else

@@ -88,7 +88,10 @@ MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
     hash4Shift_ = 32 - bits;
     hash4Size_ = size_t(1) << bits;
     keepBefore_ = size_t(dict) + kParserSpan;
-    const size_t block = std::clamp<size_t>(dict / 4, size_t(1) << 16, size_t(1) << 22);
+    // Each time the window fills up, the kept dictionary moves to its front:
+    // reading a whole dictionary's worth between moves keeps that to a byte
+    // moved per byte read.
+    const size_t block = std::clamp<size_t>(dict, size_t(1) << 16, size_t(1) << 24);
     bufCap_ = keepBefore_ + block + kLookahead;
 
     const size_t words = size_t(cyclicSize_) * 2 + hash4Size_ + (size_t(1) << kHash3Bits) + kHash2Size;
@@ -104,9 +107,7 @@ MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
     cyclicPos_ = pos_ % cyclicSize_;
 }
 
-void MatchFinder::Fill() {
-    if (eof_ || end_ - pos_ >= kLookahead)
-        return;
+void MatchFinder::Refill() {
     size_t used = end_ - bufPos_;
     if (bufCap_ - used < kLookahead * 4) {
         const size_t behind = pos_ - bufPos_;

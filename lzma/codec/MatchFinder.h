@@ -87,7 +87,12 @@ public:
                                 Match* out, uint32_t& maxLen);
 
 private:
-    void Fill();
+    // Inline: called at every position, and it rarely has anything to do.
+    void Fill() {
+        if (!eof_ && end_ - pos_ < kLookahead)
+            Refill();
+    }
+    void Refill();
     void MovePos() {
         ++pos_;
         if (++cyclicPos_ == cyclicSize_)

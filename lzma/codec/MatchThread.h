@@ -25,7 +25,7 @@ namespace lzma::detail {
 // The window's bytes are shared: the finding thread only appends to them,
 // except when it moves them to the buffer's front, and it does that only while
 // the coder waits for a block with every earlier block consumed.
-class MatchThread {
+class alignas(64) MatchThread {
 public:
     // As MatchFinder's; firstPos only for tests.
     MatchThread(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
@@ -134,8 +134,12 @@ private:
     void WaitForIdleCoder();
     void ForgetOldHeads();
 
-    MatchFinder finder_;
-    const unsigned nice_;
+    // Each thread's hot fields on cache lines of their own: the coder
+    // writes its side at every position.
+    static constexpr size_t kLine = 64;
+
+    alignas(kLine) MatchFinder finder_;
+    alignas(kLine) const unsigned nice_;
     const uint32_t cyclicSize_;
 
     // The coder's 2- and 3-byte heads, in its numbering, which wraps around:
@@ -153,18 +157,18 @@ private:
     bool last_ = false;
 
     // The finding thread's side.
-    Block* filling_ = nullptr;
+    alignas(kLine) Block* filling_ = nullptr;
     uint32_t offset_ = 0; // coder's numbering minus the finder's, changed by its rebasing
 
     // Shared, under mutex_. Block n lives in blocks_[n % kBlocks].
-    std::mutex mutex_;
+    alignas(kLine) std::mutex mutex_;
     std::condition_variable toCoder_, toFinder_;
     Block blocks_[kBlocks];
     uint64_t published_ = 0, taken_ = 0, released_ = 0;
     bool coderWaiting_ = false, finished_ = false, stop_ = false;
     std::exception_ptr error_;
 
-    std::thread thread_;
+    alignas(kLine) std::thread thread_;
 };
 
 } // namespace lzma::detail
