@@ -155,10 +155,13 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
 // positions early, they arrive while the searches before are made. A head
 // read early may change before it is used; then only the hint is wasted.
 // (Inlined: GCC drops calls to a function that only prefetches.)
-[[gnu::always_inline]] inline void MatchFinder::Prefetch(const uint8_t* cur, bool allHeads) {
+[[gnu::always_inline]] inline void MatchFinder::Prefetch(const uint8_t* cur, bool allHeads, uint32_t later) {
+    // later: for the position that many bytes after pos_.
     const uint32_t avail = end_ - pos_;
-    if (avail >= kHeadsAhead + 4) {
-        const uint8_t* p = cur + kHeadsAhead;
+    const uint32_t headsAhead = kHeadsAhead + later, nodeAhead = kNodeAhead + later,
+                   childrenAhead = kChildrenAhead + later;
+    if (avail >= headsAhead + 4) {
+        const uint8_t* p = cur + headsAhead;
         __builtin_prefetch(hash4_ + Hash4(p), 1);
         if (allHeads) {
             __builtin_prefetch(hash3_ + Hash3(p), 1);
@@ -180,15 +183,15 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
             __builtin_prefetch(cur + ahead - delta);
         }
     };
-    if (avail >= kNodeAhead + 4)
-        node(kNodeAhead, hash4_[Hash4(cur + kNodeAhead)]);
+    if (avail >= nodeAhead + 4)
+        node(nodeAhead, hash4_[Hash4(cur + nodeAhead)]);
     // Then the first node's children, once its pair has come.
-    if (avail >= kChildrenAhead + 4) {
-        const uint32_t head = hash4_[Hash4(cur + kChildrenAhead)];
-        if (pos_ + kChildrenAhead - head < cyclicSize_) {
-            const uint32_t* pair = pairOf(kChildrenAhead, pos_ + kChildrenAhead - head);
-            node(kChildrenAhead, pair[0]);
-            node(kChildrenAhead, pair[1]);
+    if (avail >= childrenAhead + 4) {
+        const uint32_t head = hash4_[Hash4(cur + childrenAhead)];
+        if (pos_ + childrenAhead - head < cyclicSize_) {
+            const uint32_t* pair = pairOf(childrenAhead, pos_ + childrenAhead - head);
+            node(childrenAhead, pair[0]);
+            node(childrenAhead, pair[1]);
         }
     }
 }
@@ -237,6 +240,99 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
     const unsigned n = SearchTree(curMatch, lenLimit, 1, out, 0);
     MovePos();
     return n;
+}
+
+namespace {
+// A tree search in progress, for GetTreeMatchesPair.
+struct Walk {
+    const uint8_t* cur;
+    uint32_t pos, cyclicPos, lenLimit, maxLen, curMatch, len0, len1;
+    uint32_t *ptr0, *ptr1;
+    unsigned cut, n;
+    Match* out;
+};
+
+// One node of SearchTree's loop; false once the search has ended. A search
+// with a shadow reads and writes `shadow` for the node `cyclicSize - 1`
+// back, whose pair the other search is overwriting.
+template <bool kShadow>
+[[gnu::always_inline]] inline bool Step(Walk& w, uint32_t* son, uint32_t cyclicSize, uint32_t* shadow) {
+    const uint32_t delta = w.pos - w.curMatch;
+    if (w.cut == 0 || delta >= cyclicSize) {
+        *w.ptr0 = *w.ptr1 = 0;
+        return false;
+    }
+    --w.cut;
+    uint32_t* pair = son + size_t(w.cyclicPos - delta + (delta > w.cyclicPos ? cyclicSize : 0)) * 2;
+    if (kShadow && delta == cyclicSize - 1)
+        pair = shadow;
+    const uint8_t* pb = w.cur - delta;
+    uint32_t len = std::min(w.len0, w.len1);
+    if (pb[len] == w.cur[len]) {
+        len = CommonLength(w.cur, pb, len + 1, w.lenLimit);
+        if (len > w.maxLen) {
+            w.maxLen = len;
+            w.out[w.n++] = {len, delta - 1};
+            if (len == w.lenLimit) {
+                *w.ptr1 = pair[0];
+                *w.ptr0 = pair[1];
+                return false;
+            }
+        }
+    }
+    const unsigned k = pb[len] < w.cur[len];
+    uint32_t* const at = k ? w.ptr1 : w.ptr0;
+    *at = w.curMatch;
+    uint32_t* const next = pair + k;
+    w.ptr1 = k ? next : w.ptr1;
+    w.ptr0 = k ? w.ptr0 : next;
+    w.len1 = k ? len : w.len1;
+    w.len0 = k ? w.len0 : len;
+    w.curMatch = *next;
+    return true;
+}
+} // namespace
+
+// Positions with different 4-byte hashes have disjoint trees, so their
+// searches can run side by side: one search's misses then no longer wait
+// for the other's. Only one node is shared: the second position takes over
+// the pair of the node cyclicSize back, which the first may still visit as
+// its node cyclicSize - 1 back. The first gets a copy of it, and the second
+// overwrites the original, as when they run one after the other.
+bool MatchFinder::GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, unsigned& nB) {
+    Fill();
+    // The second position needs its lookahead as much as the first.
+    const uint32_t avail = end_ - pos_;
+    if (avail < 5 || (!eof_ && avail <= kLookahead) || cyclicSize_ < 4)
+        return false;
+    const uint8_t* cur = Data(pos_);
+    const uint32_t hA = Hash4(cur), hB = Hash4(cur + 1);
+    if (hA == hB)
+        return false;
+    Prefetch(cur, false, 0);
+    Prefetch(cur, false, 1);
+    const uint32_t cyclicB = cyclicPos_ + 1 == cyclicSize_ ? 0 : cyclicPos_ + 1;
+    uint32_t shadow[2] = {son_[size_t(cyclicB) * 2], son_[size_t(cyclicB) * 2 + 1]};
+    Walk a{cur, pos_, cyclicPos_, std::min<uint32_t>(avail, nice_), 1, hash4_[hA], 0, 0,
+           son_ + size_t(cyclicPos_) * 2 + 1, son_ + size_t(cyclicPos_) * 2, depth_, 0, outA};
+    Walk b{cur + 1, pos_ + 1, cyclicB, std::min<uint32_t>(avail - 1, nice_), 1, hash4_[hB], 0, 0,
+           son_ + size_t(cyclicB) * 2 + 1, son_ + size_t(cyclicB) * 2, depth_, 0, outB};
+    hash4_[hA] = pos_;
+    hash4_[hB] = pos_ + 1;
+    bool goA = true, goB = true;
+    while (goA && goB) {
+        goA = Step<true>(a, son_, cyclicSize_, shadow);
+        goB = Step<false>(b, son_, cyclicSize_, nullptr);
+    }
+    while (goA)
+        goA = Step<true>(a, son_, cyclicSize_, shadow);
+    while (goB)
+        goB = Step<false>(b, son_, cyclicSize_, nullptr);
+    nA = a.n;
+    nB = b.n;
+    MovePos();
+    MovePos();
+    return true;
 }
 
 void MatchFinder::Skip(unsigned count) {

@@ -53,6 +53,10 @@ public:
     // 3-byte heads: for a caller that keeps those itself. The tree's matches
     // longer than what the heads give are the ones GetMatches reports.
     unsigned GetTreeMatches(Match* out);
+    // GetTreeMatches at the current position and the next, with the two
+    // searches interleaved so that their cache misses overlap. Does nothing
+    // and returns false where that could give other matches than two calls.
+    bool GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, unsigned& nB);
 
     uint32_t Pos() const { return pos_; }
     // Bytes from pos to the end of the data read so far (read ahead at least kLookahead unless at the end).
@@ -101,7 +105,7 @@ private:
     unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
     void SkipTree(uint32_t curMatch, uint32_t lenLimit);
     uint32_t Hash4(const uint8_t* p) const;
-    void Prefetch(const uint8_t* cur, bool allHeads);
+    void Prefetch(const uint8_t* cur, bool allHeads, uint32_t later = 0);
 
     InStream& in_;
     bool eof_ = false;

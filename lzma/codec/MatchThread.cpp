@@ -103,7 +103,7 @@ void MatchThread::WaitForIdleCoder() {
 
 void MatchThread::Find() {
     try {
-        Match found[kMaxMatches];
+        Match found[kMaxMatches], found2[kMaxMatches];
         while (finder_.Avail() > 0) {
             if (!filling_) {
                 filling_ = &Acquire();
@@ -112,12 +112,22 @@ void MatchThread::Find() {
                 offset_ += before - finder_.Pos();
             }
             Block& b = *filling_;
-            const unsigned n = finder_.GetTreeMatches(found);
-            uint32_t* w = b.words.get() + b.used;
-            *w = n;
-            std::memcpy(w + 1, found, n * sizeof(Match));
-            b.used += 1 + 2 * size_t(n);
-            if (++b.positions == kBlockPositions || b.used + kMaxEntry > kBlockWords)
+            const auto store = [&b](const Match* m, unsigned n) {
+                uint32_t* w = b.words.get() + b.used;
+                *w = n;
+                std::memcpy(w + 1, m, n * sizeof(Match));
+                b.used += 1 + 2 * size_t(n);
+                ++b.positions;
+            };
+            unsigned n, n2;
+            if (b.positions + 2 <= kBlockPositions && b.used + 2 * kMaxEntry <= kBlockWords &&
+                finder_.GetTreeMatchesPair(found, n, found2, n2)) {
+                store(found, n);
+                store(found2, n2);
+            } else {
+                store(found, finder_.GetTreeMatches(found));
+            }
+            if (b.positions == kBlockPositions || b.used + kMaxEntry > kBlockWords)
                 Publish(false);
         }
         if (!filling_)
