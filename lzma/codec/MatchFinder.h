@@ -129,6 +129,18 @@ private:
 // Length of the common prefix of a and b, up to limit bytes.
 inline uint32_t CommonLength(const uint8_t* a, const uint8_t* b, uint32_t start, uint32_t limit) {
     uint32_t len = start;
+    // Most searches end on a match as long as the limit: one branch per 16 bytes there.
+    while (len + 16 <= limit) {
+        uint64_t x0, y0, x1, y1;
+        __builtin_memcpy(&x0, a + len, 8);
+        __builtin_memcpy(&y0, b + len, 8);
+        __builtin_memcpy(&x1, a + len + 8, 8);
+        __builtin_memcpy(&y1, b + len + 8, 8);
+        const uint64_t d0 = x0 ^ y0, d1 = x1 ^ y1;
+        if (d0 | d1)
+            return len + (d0 ? unsigned(__builtin_ctzll(d0)) >> 3 : 8 + (unsigned(__builtin_ctzll(d1)) >> 3));
+        len += 16;
+    }
     while (len + 8 <= limit) {
         uint64_t x, y;
         __builtin_memcpy(&x, a + len, 8);
