@@ -2,6 +2,10 @@
 
 #include <algorithm>
 
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
+
 namespace lzma {
 
 bool ValidProperties(const Properties& p) {
@@ -37,6 +41,38 @@ Header ParseHeader(const uint8_t in[kHeaderSize]) {
 }
 
 namespace detail {
+
+#if defined(__linux__)
+namespace {
+constexpr size_t kPage = 4096, kHugePage = size_t(1) << 21;
+size_t PageRounded(size_t bytes) { return (bytes + kPage - 1) & ~(kPage - 1); }
+} // namespace
+
+uint8_t* MapLarge(size_t bytes, bool noReserve) {
+    if (bytes > SIZE_MAX - 2 * kHugePage)
+        return nullptr;
+    const size_t len = PageRounded(bytes);
+    // Mapped 2 MiB longer, then trimmed to the boundary.
+    const size_t slack = len >= kHugePage ? kHugePage : 0;
+    void* m = mmap(nullptr, len + slack, PROT_READ | PROT_WRITE,
+                   MAP_PRIVATE | MAP_ANONYMOUS | (noReserve ? MAP_NORESERVE : 0), -1, 0);
+    if (m == MAP_FAILED)
+        return nullptr;
+    uint8_t* const b = static_cast<uint8_t*>(m);
+    uint8_t* a = b;
+    if (slack) {
+        a = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(b) + kHugePage - 1) & ~uintptr_t(kHugePage - 1));
+        if (a > b)
+            munmap(b, size_t(a - b));
+        if (b + slack > a)
+            munmap(a + len, size_t(b + slack - a));
+        madvise(a, len, MADV_HUGEPAGE); // a hint; without it the pages are small
+    }
+    return a;
+}
+
+void UnmapLarge(uint8_t* p, size_t bytes) { munmap(p, PageRounded(bytes)); }
+#endif
 
 void Model::Reset() {
     // The struct holds nothing but probabilities, so it can be filled as one array.

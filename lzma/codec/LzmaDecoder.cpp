@@ -28,7 +28,6 @@
 #endif
 #ifndef LZMA_NO_MAPPED_WINDOW
 #define LZMA_MAPPED_WINDOW 1
-#include <sys/mman.h>
 #endif
 #endif
 
@@ -303,7 +302,7 @@ public:
     ~WindowMemory() {
 #ifdef LZMA_MAPPED_WINDOW
         if (mapped_) {
-            munmap(p_, mapped_);
+            UnmapLarge(p_, mapped_);
             return;
         }
 #endif
@@ -343,21 +342,9 @@ private:
         const size_t huge = (most + kHuge - 1) & ~(kHuge - 1);
         if (huge <= roundTo)
             len = huge;
-        const size_t slack = len >= kHuge ? kHuge : 0;
-        void* m = mmap(nullptr, len + slack, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (m == MAP_FAILED)
+        p_ = MapLarge(len, true);
+        if (!p_)
             return false;
-        uint8_t* b = static_cast<uint8_t*>(m);
-        uint8_t* a = b;
-        if (slack) {
-            a = reinterpret_cast<uint8_t*>((reinterpret_cast<uintptr_t>(b) + kHuge - 1) & ~uintptr_t(kHuge - 1));
-            if (a > b)
-                munmap(b, size_t(a - b));
-            if (b + slack > a)
-                munmap(a + len, size_t(b + slack - a));
-            madvise(a, len, MADV_HUGEPAGE);
-        }
-        p_ = a;
         mapped_ = len;
         return true;
     }

@@ -7,10 +7,6 @@
 #include <new>
 #include <utility>
 
-#if defined(__linux__)
-#include <sys/mman.h>
-#endif
-
 namespace lzma::detail {
 
 static_assert(std::endian::native == std::endian::little, "CommonLength assumes little-endian words");
@@ -31,44 +27,32 @@ inline uint32_t Read32(const uint8_t* p) {
 }
 } // namespace
 
+TableMemory::TableMemory(size_t bytes) : size_(bytes) {
 #if defined(__linux__)
-TableMemory::TableMemory(size_t bytes) {
-    constexpr size_t kLargePage = size_t(2) << 20;
-    mappedSize_ = bytes + kLargePage;
-    mapped_ = mmap(nullptr, mappedSize_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (mapped_ == MAP_FAILED) {
-        mapped_ = nullptr;
+    data_ = MapLarge(bytes, false);
+#else
+    data_ = static_cast<uint8_t*>(std::calloc(bytes, 1));
+#endif
+    if (!data_)
         throw std::bad_alloc();
-    }
-    const uintptr_t at = reinterpret_cast<uintptr_t>(mapped_);
-    data_ = static_cast<uint8_t*>(mapped_) + ((kLargePage - at % kLargePage) % kLargePage);
-    if (bytes >= kLargePage)
-        madvise(data_, bytes, MADV_HUGEPAGE); // a hint; without it the pages are small
 }
 
 TableMemory::~TableMemory() {
-    if (mapped_)
-        munmap(mapped_, mappedSize_);
-}
+    if (!data_)
+        return;
+#if defined(__linux__)
+    UnmapLarge(data_, size_);
 #else
-TableMemory::TableMemory(size_t bytes) {
-    mapped_ = std::calloc(bytes, 1);
-    if (!mapped_)
-        throw std::bad_alloc();
-    data_ = static_cast<uint8_t*>(mapped_);
-}
-
-TableMemory::~TableMemory() { std::free(mapped_); }
+    std::free(data_);
 #endif
+}
 
 TableMemory::TableMemory(TableMemory&& other) noexcept
-    : mapped_(std::exchange(other.mapped_, nullptr)), mappedSize_(other.mappedSize_),
-      data_(std::exchange(other.data_, nullptr)) {}
+    : data_(std::exchange(other.data_, nullptr)), size_(other.size_) {}
 
 TableMemory& TableMemory::operator=(TableMemory&& other) noexcept {
-    std::swap(mapped_, other.mapped_);
-    std::swap(mappedSize_, other.mappedSize_);
     std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
     return *this;
 }
 
@@ -196,6 +180,57 @@ uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E37
     }
 }
 
+namespace {
+// A tree search in progress: SearchTree's, or one of GetTreeMatchesPair's.
+struct Walk {
+    const uint8_t* cur;
+    uint32_t pos, cyclicPos, lenLimit, maxLen, curMatch, len0, len1;
+    uint32_t *ptr0, *ptr1;
+    unsigned cut, n;
+    Match* out;
+};
+
+// One node of a tree search (see SearchTree); false once the search has
+// ended. A search with a shadow reads and writes `shadow` for the node
+// `cyclicSize - 1` back, whose pair the other search is overwriting.
+template <bool kShadow>
+[[gnu::always_inline]] inline bool Step(Walk& w, uint32_t* son, uint32_t cyclicSize, uint32_t* shadow) {
+    const uint32_t delta = w.pos - w.curMatch;
+    if (w.cut == 0 || delta >= cyclicSize) {
+        *w.ptr0 = *w.ptr1 = 0;
+        return false;
+    }
+    --w.cut;
+    uint32_t* pair = son + size_t(w.cyclicPos - delta + (delta > w.cyclicPos ? cyclicSize : 0)) * 2;
+    if (kShadow && delta == cyclicSize - 1)
+        pair = shadow;
+    const uint8_t* pb = w.cur - delta;
+    uint32_t len = std::min(w.len0, w.len1);
+    if (pb[len] == w.cur[len]) {
+        len = CommonLength(w.cur, pb, len + 1, w.lenLimit);
+        if (len > w.maxLen) {
+            w.maxLen = len;
+            w.out[w.n++] = {len, delta - 1};
+            if (len == w.lenLimit) {
+                *w.ptr1 = pair[0];
+                *w.ptr0 = pair[1];
+                return false;
+            }
+        }
+    }
+    const unsigned k = pb[len] < w.cur[len];
+    uint32_t* const at = k ? w.ptr1 : w.ptr0;
+    *at = w.curMatch;
+    uint32_t* const next = pair + k;
+    w.ptr1 = k ? next : w.ptr1;
+    w.ptr0 = k ? w.ptr0 : next;
+    w.len1 = k ? len : w.len1;
+    w.len0 = k ? w.len0 : len;
+    w.curMatch = *next;
+    return true;
+}
+} // namespace
+
 unsigned MatchFinder::GetMatches(Match* out) {
     Fill();
     uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
@@ -242,56 +277,6 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
     return n;
 }
 
-namespace {
-// A tree search in progress, for GetTreeMatchesPair.
-struct Walk {
-    const uint8_t* cur;
-    uint32_t pos, cyclicPos, lenLimit, maxLen, curMatch, len0, len1;
-    uint32_t *ptr0, *ptr1;
-    unsigned cut, n;
-    Match* out;
-};
-
-// One node of SearchTree's loop; false once the search has ended. A search
-// with a shadow reads and writes `shadow` for the node `cyclicSize - 1`
-// back, whose pair the other search is overwriting.
-template <bool kShadow>
-[[gnu::always_inline]] inline bool Step(Walk& w, uint32_t* son, uint32_t cyclicSize, uint32_t* shadow) {
-    const uint32_t delta = w.pos - w.curMatch;
-    if (w.cut == 0 || delta >= cyclicSize) {
-        *w.ptr0 = *w.ptr1 = 0;
-        return false;
-    }
-    --w.cut;
-    uint32_t* pair = son + size_t(w.cyclicPos - delta + (delta > w.cyclicPos ? cyclicSize : 0)) * 2;
-    if (kShadow && delta == cyclicSize - 1)
-        pair = shadow;
-    const uint8_t* pb = w.cur - delta;
-    uint32_t len = std::min(w.len0, w.len1);
-    if (pb[len] == w.cur[len]) {
-        len = CommonLength(w.cur, pb, len + 1, w.lenLimit);
-        if (len > w.maxLen) {
-            w.maxLen = len;
-            w.out[w.n++] = {len, delta - 1};
-            if (len == w.lenLimit) {
-                *w.ptr1 = pair[0];
-                *w.ptr0 = pair[1];
-                return false;
-            }
-        }
-    }
-    const unsigned k = pb[len] < w.cur[len];
-    uint32_t* const at = k ? w.ptr1 : w.ptr0;
-    *at = w.curMatch;
-    uint32_t* const next = pair + k;
-    w.ptr1 = k ? next : w.ptr1;
-    w.ptr0 = k ? w.ptr0 : next;
-    w.len1 = k ? len : w.len1;
-    w.len0 = k ? w.len0 : len;
-    w.curMatch = *next;
-    return true;
-}
-} // namespace
 
 // Positions with different 4-byte hashes have disjoint trees, so their
 // searches can run side by side: one search's misses then no longer wait
@@ -356,43 +341,11 @@ void MatchFinder::Skip(unsigned count) {
 // Inserts the current position as the new root and collects matches longer
 // than maxLen on the way down. pair[0] holds the smaller subtree, pair[1] the larger.
 unsigned MatchFinder::SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n) {
-    const uint8_t* cur = Data(pos_);
-    uint32_t* ptr0 = son_ + size_t(cyclicPos_) * 2 + 1;
-    uint32_t* ptr1 = son_ + size_t(cyclicPos_) * 2;
-    uint32_t len0 = 0, len1 = 0;
-    for (unsigned cut = depth_;; --cut) {
-        const uint32_t delta = pos_ - curMatch;
-        if (cut == 0 || delta >= cyclicSize_) {
-            *ptr0 = *ptr1 = 0;
-            return n;
-        }
-        uint32_t* pair = son_ + size_t(cyclicPos_ - delta + (delta > cyclicPos_ ? cyclicSize_ : 0)) * 2;
-        const uint8_t* pb = cur - delta;
-        uint32_t len = std::min(len0, len1);
-        if (pb[len] == cur[len]) {
-            len = CommonLength(cur, pb, len + 1, lenLimit);
-            if (len > maxLen) {
-                maxLen = len;
-                out[n++] = {len, delta - 1};
-                if (len == lenLimit) {
-                    *ptr1 = pair[0];
-                    *ptr0 = pair[1];
-                    return n;
-                }
-            }
-        }
-        if (pb[len] < cur[len]) {
-            *ptr1 = curMatch;
-            ptr1 = pair + 1;
-            curMatch = *ptr1;
-            len1 = len;
-        } else {
-            *ptr0 = curMatch;
-            ptr0 = pair;
-            curMatch = *ptr0;
-            len0 = len;
-        }
+    uint32_t* const own = son_ + size_t(cyclicPos_) * 2;
+    Walk w{Data(pos_), pos_, cyclicPos_, lenLimit, maxLen, curMatch, 0, 0, own + 1, own, depth_, n, out};
+    while (Step<false>(w, son_, cyclicSize_, nullptr)) {
     }
+    return w.n;
 }
 
 void MatchFinder::SkipTree(uint32_t curMatch, uint32_t lenLimit) {

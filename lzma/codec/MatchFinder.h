@@ -26,9 +26,8 @@ public:
     uint8_t* get() const { return data_; }
 
 private:
-    void* mapped_ = nullptr;
-    size_t mappedSize_ = 0;
     uint8_t* data_ = nullptr;
+    size_t size_ = 0;
 };
 
 // Binary-tree match finder over a sliding window, with exact 2-byte and
