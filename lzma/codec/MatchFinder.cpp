@@ -87,7 +87,7 @@ MatchFinder::MatchFinder(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
     buf_ = memory_.get() + words * 4 + kLeadIn;
 
     // Starting at cyclicSize makes the empty value 0 look infinitely far away.
-    pos_ = bufPos_ = end_ = std::max(cyclicSize_, firstPos);
+    pos_ = bufPos_ = end_ = runStart_ = runEnd_ = std::max(cyclicSize_, firstPos);
     cyclicPos_ = pos_ % cyclicSize_;
 }
 
@@ -130,6 +130,7 @@ void MatchFinder::Normalize() {
     pos_ -= sub;
     bufPos_ -= sub;
     end_ -= sub;
+    runStart_ = runEnd_ = pos_;
 }
 
 uint32_t MatchFinder::Hash4(const uint8_t* p) const { return (Read32(p) * 0x9E3779B1u) >> hash4Shift_; }
@@ -277,6 +278,58 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
     return n;
 }
 
+// Whether the bytes from pos_ - 1 through pos_ + lenLimit - 1 are all the
+// same. Each byte of a run is scanned once, however many positions ask.
+bool MatchFinder::InRun(uint32_t lenLimit) {
+    const auto covers = [this](uint32_t from, uint32_t to) {
+        return from - runStart_ < runEnd_ - runStart_ && to - runStart_ <= runEnd_ - runStart_;
+    };
+    if (covers(pos_ - 1, pos_ + lenLimit))
+        return true;
+    const uint8_t* cur = Data(pos_);
+    if (cur[-1] != cur[0])
+        return false;
+    if (!covers(pos_ - 1, pos_))
+        runStart_ = pos_ - 1, runEnd_ = pos_;
+    const uint8_t* p = Data(runEnd_);
+    const uint8_t* const end = Data(end_);
+    const uint64_t same = cur[0] * 0x0101010101010101ull;
+    for (uint64_t w; end - p >= 8 && (std::memcpy(&w, p, 8), w == same);)
+        p += 8;
+    while (p < end && *p == cur[0])
+        ++p;
+    runEnd_ = end_ - uint32_t(end - p);
+    return covers(pos_ - 1, pos_ + lenLimit);
+}
+
+uint32_t MatchFinder::SkipRun(uint32_t maxCount) {
+    Fill();
+    if (end_ - pos_ < nice_ || !maxCount)
+        return 0;
+    uint32_t& head = hash4_[Hash4(Data(pos_))];
+    if (head != pos_ - 1 || !InRun(nice_))
+        return 0;
+    // Within a run of one byte, each position's search ends at its first
+    // node, the position before, with a match as long as the limit: the new
+    // root takes over that node's subtrees. Padding is often megabytes of
+    // such runs. Fill would have nothing to do at any of these positions: it
+    // reads on only within kLookahead of the end. (Differences only:
+    // positions may wrap around before the caller rebases them.)
+    uint32_t count = std::min(runEnd_ - pos_ - nice_ + 1, maxCount);
+    if (!eof_)
+        count = std::min(count, end_ - pos_ >= kLookahead ? end_ - pos_ - kLookahead + 1 : 0);
+    if (!count)
+        return 0;
+    const uint32_t* prev = son_ + size_t(cyclicPos_ ? cyclicPos_ - 1 : cyclicSize_ - 1) * 2;
+    const uint32_t left = prev[0], right = prev[1];
+    for (uint32_t i = 0; i < count; ++i) {
+        son_[size_t(cyclicPos_) * 2] = left;
+        son_[size_t(cyclicPos_) * 2 + 1] = right;
+        MovePos();
+    }
+    head = pos_ - 1;
+    return count;
+}
 
 // Positions with different 4-byte hashes have disjoint trees, so their
 // searches can run side by side: one search's misses then no longer wait

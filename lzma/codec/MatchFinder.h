@@ -56,6 +56,10 @@ public:
     // searches interleaved so that their cache misses overlap. Does nothing
     // and returns false where that could give other matches than two calls.
     bool GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, unsigned& nB);
+    // Moves over up to maxCount positions inside a run of one byte, where
+    // GetTreeMatches would give just {NiceLen(), 0}, as it would; returns
+    // how many. For a caller that keeps only the tree's matches.
+    uint32_t SkipRun(uint32_t maxCount);
 
     uint32_t Pos() const { return pos_; }
     // Bytes from pos to the end of the data read so far (read ahead at least kLookahead unless at the end).
@@ -101,6 +105,7 @@ private:
         if (++cyclicPos_ == cyclicSize_)
             cyclicPos_ = 0;
     }
+    bool InRun(uint32_t lenLimit);
     unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
     void SkipTree(uint32_t curMatch, uint32_t lenLimit);
     uint32_t Hash4(const uint8_t* p) const;
@@ -122,6 +127,7 @@ private:
     unsigned nice_ = 0, depth_ = 0, hash4Shift_ = 0;
     size_t hash4Size_ = 0;
     uint32_t *hash2_ = nullptr, *hash3_ = nullptr, *hash4_ = nullptr, *son_ = nullptr;
+    uint32_t runStart_ = 0, runEnd_ = 0; // the bytes from runStart_ up to runEnd_ are all the same
     std::function<void()> beforeMove_;
 };
 

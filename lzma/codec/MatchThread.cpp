@@ -2,8 +2,6 @@
 
 namespace lzma::detail {
 
-static_assert(sizeof(Match) == 2 * sizeof(uint32_t), "blocks hold matches as pairs of words");
-
 MatchThread::MatchThread(InStream& in, uint32_t dictSize, unsigned niceLen, unsigned depth, uint64_t sizeHint,
                          uint32_t firstPos)
     : finder_(in, dictSize, niceLen, depth, sizeHint, firstPos), nice_(finder_.NiceLen()),
@@ -13,7 +11,7 @@ MatchThread::MatchThread(InStream& in, uint32_t dictSize, unsigned niceLen, unsi
     std::fill_n(hash2_.get(), MatchFinder::kHash2Size, pos_ - cyclicSize_);
     std::fill_n(hash3_.get(), size_t(1) << MatchFinder::kHash3Bits, pos_ - cyclicSize_);
     for (Block& b : blocks_)
-        b.words.reset(new uint32_t[kBlockWords]);
+        b.entries.reset(new Match[kBlockSize]);
     finder_.BeforeMove([this] { WaitForIdleCoder(); });
     thread_ = std::thread(&MatchThread::Find, this);
 }
@@ -56,7 +54,7 @@ void MatchThread::NextBlock() {
     }
     const Block& b = blocks_[taken_++ % kBlocks];
     lock.unlock();
-    next_ = b.words.get();
+    next_ = b.entries.get();
     left_ = b.positions;
     base_ = b.base;
     basePos_ = b.basePos;
@@ -103,7 +101,8 @@ void MatchThread::WaitForIdleCoder() {
 
 void MatchThread::Find() {
     try {
-        Match found[kMaxMatches], found2[kMaxMatches];
+        Match second[kMaxMatches];
+        bool run = false;
         while (finder_.Avail() > 0) {
             if (!filling_) {
                 filling_ = &Acquire();
@@ -112,22 +111,41 @@ void MatchThread::Find() {
                 offset_ += before - finder_.Pos();
             }
             Block& b = *filling_;
-            const auto store = [&b](const Match* m, unsigned n) {
-                uint32_t* w = b.words.get() + b.used;
-                *w = n;
-                std::memcpy(w + 1, m, n * sizeof(Match));
-                b.used += 1 + 2 * size_t(n);
-                ++b.positions;
-            };
-            unsigned n, n2;
-            if (b.positions + 2 <= kBlockPositions && b.used + 2 * kMaxEntry <= kBlockWords &&
-                finder_.GetTreeMatchesPair(found, n, found2, n2)) {
-                store(found, n);
-                store(found2, n2);
-            } else {
-                store(found, finder_.GetTreeMatches(found));
+            Match* const at = b.entries.get() + b.used;
+            // Inside a run of one byte, the positions after it go in bulk.
+            if (run) {
+                const uint32_t room = std::min<size_t>(kBlockPositions - b.positions, (kBlockSize - b.used) / 2);
+                const uint32_t count = finder_.SkipRun(room);
+                for (uint32_t i = 0; i < count; ++i) {
+                    at[2 * i] = {1, 0};
+                    at[2 * i + 1] = {nice_, 0};
+                }
+                b.used += 2 * size_t(count);
+                b.positions += count;
+                if (count) {
+                    if (b.positions == kBlockPositions || b.used + kMaxEntry > kBlockSize)
+                        Publish(false);
+                    continue;
+                }
             }
-            if (b.positions == kBlockPositions || b.used + kMaxEntry > kBlockWords)
+            unsigned n, n2;
+            if (b.positions + 2 <= kBlockPositions && b.used + 2 * kMaxEntry <= kBlockSize &&
+                finder_.GetTreeMatchesPair(at + 1, n, second, n2)) {
+                Match* const to = at + 1 + n;
+                *to = {n2, 0};
+                std::copy_n(second, n2, to + 1);
+                *at = {n, 0};
+                b.used += 2 + size_t(n) + n2;
+                b.positions += 2;
+                run = false;
+            } else {
+                n = finder_.GetTreeMatches(at + 1);
+                *at = {n, 0};
+                run = InRun(at);
+                b.used += 1 + size_t(n);
+                ++b.positions;
+            }
+            if (b.positions == kBlockPositions || b.used + kMaxEntry > kBlockSize)
                 Publish(false);
         }
         if (!filling_)

@@ -51,27 +51,44 @@ public:
             n = MatchFinder::HeadMatches(cur, d2, d3, cyclicSize_, lenLimit, out, maxLen);
         }
         // The tree's lengths rise: those up to maxLen are what the heads gave.
-        const unsigned count = *next_++;
+        const unsigned count = next_->len;
+        const Match* found = next_ + 1;
         unsigned k = 0;
-        while (k < count && next_[2 * k] <= maxLen)
+        while (k < count && found[k].len <= maxLen)
             ++k;
-        std::memcpy(out + n, next_ + 2 * k, (count - k) * sizeof(Match));
-        next_ += 2 * count;
+        std::memcpy(out + n, found + k, (count - k) * sizeof(Match));
+        next_ += 1 + count;
         --left_;
         ++pos_;
         return n + count - k;
     }
     void Skip(unsigned n) {
-        while (n--) {
+        for (; n; --n) {
             if (!left_)
                 NextBlock();
+            // In a run of one byte, where the tree gives just {nice_, 0}, the
+            // 2- and 3-byte heads of every position are the same two: only
+            // the last position's count.
+            if (InRun(next_)) {
+                unsigned k = 1;
+                while (k < n && k < left_ && InRun(next_ + 2 * k))
+                    ++k;
+                const uint32_t last = pos_ + k - 1;
+                hash2_[MatchFinder::Hash2(Data(last))] = last;
+                hash3_[MatchFinder::Hash3(Data(last))] = last;
+                next_ += 2 * k;
+                left_ -= k;
+                pos_ += k;
+                n -= k - 1;
+                continue;
+            }
             Prefetch();
             if (end_ - pos_ >= 4) {
                 const uint8_t* cur = Data(pos_);
                 hash2_[MatchFinder::Hash2(cur)] = pos_;
                 hash3_[MatchFinder::Hash3(cur)] = pos_;
             }
-            next_ += 1 + 2 * *next_;
+            next_ += 1 + next_->len;
             --left_;
             ++pos_;
         }
@@ -92,14 +109,14 @@ public:
 
 private:
     static constexpr unsigned kBlocks = 8;
-    static constexpr size_t kBlockWords = size_t(1) << 15;
+    static constexpr size_t kBlockSize = size_t(1) << 15; // in Matches
     static constexpr uint32_t kBlockPositions = 4096; // bounds the wait when the window moves
-    static constexpr size_t kMaxEntry = 1 + 2 * size_t(kMaxMatches);
+    static constexpr size_t kMaxEntry = 1 + size_t(kMaxMatches);
     static constexpr uint32_t kHeadsAhead = 8, kBytesAhead = 4;
 
     struct Block {
-        std::unique_ptr<uint32_t[]> words; // per position: the count, then (len, dist) pairs
-        size_t used = 0;
+        std::unique_ptr<Match[]> entries; // per position: {count, 0}, then the matches
+        size_t used = 0;                  // in Matches
         uint32_t positions = 0;
         const uint8_t* base = nullptr; // the byte at basePos, in the coder's numbering
         uint32_t basePos = 0, end = 0;
@@ -127,6 +144,7 @@ private:
                 __builtin_prefetch(p - d3);
         }
     }
+    bool InRun(const Match* entry) const { return entry[0].len == 1 && entry[1].len == nice_ && !entry[1].dist; }
     void NextBlock();
     void Find();
     Block& Acquire();
@@ -149,7 +167,7 @@ private:
     uint32_t checkedAt_;
 
     // The coder's side.
-    const uint32_t* next_ = nullptr;
+    const Match* next_ = nullptr;
     uint32_t left_ = 0; // positions left in the block being read
     uint32_t pos_;
     const uint8_t* base_ = nullptr;

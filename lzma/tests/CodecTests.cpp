@@ -47,6 +47,21 @@ Bytes Records(size_t n) {
     return b;
 }
 
+// Runs of one byte, of every length up to a few thousand, between stretches
+// of text: like padding in an executable, and where a run ends matters.
+Bytes Runs(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    const Bytes text = Text(n, seed);
+    Bytes b;
+    while (b.size() < n) {
+        const size_t from = rng() % (n - 600);
+        b.insert(b.end(), text.begin() + from, text.begin() + from + rng() % 600);
+        b.insert(b.end(), rng() % 5000, uint8_t(rng() % 3 ? 0 : rng()));
+    }
+    b.resize(n);
+    return b;
+}
+
 // Hands out data in small pieces of varying size to exercise buffer refills.
 class ChunkedIn : public lzma::InStream {
 public:
@@ -163,6 +178,7 @@ TEST(RoundTrip, AllDataKindsAndSettings) {
         {"random", Random(100000, 7)},
         {"text", Text(200000, 3)},
         {"records", Records(150000)},
+        {"runs", Runs(300000, 4)},
         // A period longer than the small dictionary: matches must stop at the window.
         {"period", [] {
              Bytes r = Random(5000, 9), b;
@@ -446,7 +462,7 @@ TEST(Encoder, MatchFinderRebaseKeepsResults) {
     using lzma::detail::Match;
     using lzma::detail::MatchFinder;
     using lzma::detail::MatchThread;
-    const Bytes d = Text(400000, 6);
+    const Bytes d = Runs(400000, 6);
     lzma::MemoryInStream a(d.data(), d.size()), b(d.data(), d.size()), c(d.data(), d.size());
     MatchFinder plain(a, 1 << 16, 32, 0, d.size());
     MatchFinder shifted(b, 1 << 16, 32, 0, d.size(), 0xE0000000u - 100000);
