@@ -306,7 +306,11 @@ uint32_t MatchFinder::SkipRun(uint32_t maxCount) {
     Fill();
     if (end_ - pos_ < nice_ || !maxCount)
         return 0;
-    uint32_t& head = hash4_[Hash4(Data(pos_))];
+    // Cheap enough to ask at every position: most fail here.
+    const uint8_t* cur = Data(pos_);
+    if (cur[-1] != cur[0] || cur[0] != cur[nice_ - 1])
+        return 0;
+    uint32_t& head = hash4_[Hash4(cur)];
     if (head != pos_ - 1 || !InRun(nice_))
         return 0;
     // Within a run of one byte, each position's search ends at its first
@@ -374,7 +378,15 @@ bool MatchFinder::GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, uns
 }
 
 void MatchFinder::Skip(unsigned count) {
-    while (count--) {
+    for (; count; --count) {
+        // A run goes in bulk; all its positions share their 2- and 3-byte
+        // heads, so only the last one's count.
+        if (const uint32_t k = SkipRun(count)) {
+            const uint8_t* last = Data(pos_ - 1);
+            hash2_[Hash2(last)] = hash3_[Hash3(last)] = pos_ - 1;
+            count -= k - 1;
+            continue;
+        }
         Fill();
         const uint32_t lenLimit = std::min<uint32_t>(end_ - pos_, nice_);
         if (lenLimit >= 4) {

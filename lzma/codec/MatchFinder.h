@@ -58,7 +58,7 @@ public:
     bool GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, unsigned& nB);
     // Moves over up to maxCount positions inside a run of one byte, where
     // GetTreeMatches would give just {NiceLen(), 0}, as it would; returns
-    // how many. For a caller that keeps only the tree's matches.
+    // how many. Leaves the 2- and 3-byte heads to the caller.
     uint32_t SkipRun(uint32_t maxCount);
 
     uint32_t Pos() const { return pos_; }
