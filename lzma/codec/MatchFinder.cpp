@@ -379,8 +379,8 @@ bool MatchFinder::GetTreeMatchesPair(Match* outA, unsigned& nA, Match* outB, uns
 
 void MatchFinder::Skip(unsigned count) {
     for (; count; --count) {
-        // A run goes in bulk; all its positions share their 2- and 3-byte
-        // heads, so only the last one's count.
+        // A run goes in bulk: all its positions write the same 2- and 3-byte
+        // heads, so only the last position's writes matter.
         if (const uint32_t k = SkipRun(count)) {
             const uint8_t* last = Data(pos_ - 1);
             hash2_[Hash2(last)] = hash3_[Hash3(last)] = pos_ - 1;

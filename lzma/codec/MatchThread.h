@@ -66,9 +66,8 @@ public:
         for (; n; --n) {
             if (!left_)
                 NextBlock();
-            // In a run of one byte, where the tree gives just {nice_, 0}, the
-            // 2- and 3-byte heads of every position are the same two: only
-            // the last position's count.
+            // In a run of one byte every position writes the same 2- and
+            // 3-byte heads: only the last position's writes matter.
             if (InRun(next_)) {
                 unsigned k = 1;
                 while (k < n && k < left_ && InRun(next_ + 2 * k))
@@ -144,6 +143,7 @@ private:
                 __builtin_prefetch(p - d3);
         }
     }
+    // Just {nice_, 0}: the bytes from the position before on are all the same.
     bool InRun(const Match* entry) const { return entry[0].len == 1 && entry[1].len == nice_ && !entry[1].dist; }
     void NextBlock();
     void Find();
