@@ -278,30 +278,6 @@ unsigned MatchFinder::GetTreeMatches(Match* out) {
     return n;
 }
 
-// Whether the bytes from pos_ - 1 through pos_ + lenLimit - 1 are all the
-// same. Each byte of a run is scanned once, however many positions ask.
-bool MatchFinder::InRun(uint32_t lenLimit) {
-    const auto covers = [this](uint32_t from, uint32_t to) {
-        return from - runStart_ < runEnd_ - runStart_ && to - runStart_ <= runEnd_ - runStart_;
-    };
-    if (covers(pos_ - 1, pos_ + lenLimit))
-        return true;
-    const uint8_t* cur = Data(pos_);
-    if (cur[-1] != cur[0])
-        return false;
-    if (!covers(pos_ - 1, pos_))
-        runStart_ = pos_ - 1, runEnd_ = pos_;
-    const uint8_t* p = Data(runEnd_);
-    const uint8_t* const end = Data(end_);
-    const uint64_t same = cur[0] * 0x0101010101010101ull;
-    for (uint64_t w; end - p >= 8 && (std::memcpy(&w, p, 8), w == same);)
-        p += 8;
-    while (p < end && *p == cur[0])
-        ++p;
-    runEnd_ = end_ - uint32_t(end - p);
-    return covers(pos_ - 1, pos_ + lenLimit);
-}
-
 uint32_t MatchFinder::SkipRun(uint32_t maxCount) {
     Fill();
     if (end_ - pos_ < nice_ || !maxCount)
@@ -311,8 +287,18 @@ uint32_t MatchFinder::SkipRun(uint32_t maxCount) {
     if (cur[-1] != cur[0] || cur[0] != cur[nice_ - 1])
         return 0;
     uint32_t& head = hash4_[Hash4(cur)];
-    if (head != pos_ - 1 || !InRun(nice_))
+    if (head != pos_ - 1)
         return 0;
+    // Where the run ends is looked for once per run: each byte is compared
+    // once, however many positions ask.
+    if (pos_ - 1 - runStart_ >= runEnd_ - runStart_)
+        runStart_ = pos_ - 1, runEnd_ = pos_;
+    if (runEnd_ - pos_ < nice_) {
+        const uint8_t* p = Data(runEnd_);
+        runEnd_ += CommonLength(p, p - 1, 0, end_ - runEnd_);
+        if (runEnd_ - pos_ < nice_)
+            return 0;
+    }
     // Within a run of one byte, each position's search ends at its first
     // node, the position before, with a match as long as the limit: the new
     // root takes over that node's subtrees. Padding is often megabytes of

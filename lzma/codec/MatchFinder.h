@@ -105,7 +105,6 @@ private:
         if (++cyclicPos_ == cyclicSize_)
             cyclicPos_ = 0;
     }
-    bool InRun(uint32_t lenLimit);
     unsigned SearchTree(uint32_t curMatch, uint32_t lenLimit, uint32_t maxLen, Match* out, unsigned n);
     void SkipTree(uint32_t curMatch, uint32_t lenLimit);
     uint32_t Hash4(const uint8_t* p) const;

@@ -113,24 +113,18 @@ void MatchThread::Find() {
             Block& b = *filling_;
             Match* const at = b.entries.get() + b.used;
             // Inside a run of one byte, the positions after it go in bulk.
-            if (run) {
-                const uint32_t room = std::min<size_t>(kBlockPositions - b.positions, (kBlockSize - b.used) / 2);
-                const uint32_t count = finder_.SkipRun(room);
+            const uint32_t count =
+                run ? finder_.SkipRun(std::min<size_t>(kBlockPositions - b.positions, (kBlockSize - b.used) / 2)) : 0;
+            unsigned n, n2;
+            if (count) {
                 for (uint32_t i = 0; i < count; ++i) {
                     at[2 * i] = {1, 0};
                     at[2 * i + 1] = {nice_, 0};
                 }
                 b.used += 2 * size_t(count);
                 b.positions += count;
-                if (count) {
-                    if (b.positions == kBlockPositions || b.used + kMaxEntry > kBlockSize)
-                        Publish(false);
-                    continue;
-                }
-            }
-            unsigned n, n2;
-            if (b.positions + 2 <= kBlockPositions && b.used + 2 * kMaxEntry <= kBlockSize &&
-                finder_.GetTreeMatchesPair(at + 1, n, second, n2)) {
+            } else if (b.positions + 2 <= kBlockPositions && b.used + 2 * kMaxEntry <= kBlockSize &&
+                       finder_.GetTreeMatchesPair(at + 1, n, second, n2)) {
                 Match* const to = at + 1 + n;
                 *to = {n2, 0};
                 std::copy_n(second, n2, to + 1);
@@ -141,7 +135,7 @@ void MatchThread::Find() {
             } else {
                 n = finder_.GetTreeMatches(at + 1);
                 *at = {n, 0};
-                run = InRun(at);
+                run = IsRunEntry(at);
                 b.used += 1 + size_t(n);
                 ++b.positions;
             }

@@ -68,9 +68,9 @@ public:
                 NextBlock();
             // In a run of one byte every position writes the same 2- and
             // 3-byte heads: only the last position's writes matter.
-            if (InRun(next_)) {
+            if (IsRunEntry(next_)) {
                 unsigned k = 1;
-                while (k < n && k < left_ && InRun(next_ + 2 * k))
+                while (k < n && k < left_ && IsRunEntry(next_ + 2 * k))
                     ++k;
                 const uint32_t last = pos_ + k - 1;
                 hash2_[MatchFinder::Hash2(Data(last))] = last;
@@ -144,7 +144,7 @@ private:
         }
     }
     // Just {nice_, 0}: the bytes from the position before on are all the same.
-    bool InRun(const Match* entry) const { return entry[0].len == 1 && entry[1].len == nice_ && !entry[1].dist; }
+    bool IsRunEntry(const Match* entry) const { return entry[0].len == 1 && entry[1].len == nice_ && !entry[1].dist; }
     void NextBlock();
     void Find();
     Block& Acquire();
